@@ -1,0 +1,22 @@
+# Cross build for 64-bit Windows with Debian's MinGW-w64 (POSIX threads flavour). Programs are
+# linked statically so that they run under Wine without the MinGW runtime DLLs.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(TARVIK_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${TARVIK_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TARVIK_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${TARVIK_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TARVIK_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+find_program(TARVIK_WINE NAMES wine64 wine PATHS /usr/lib/wine)
+if(TARVIK_WINE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVIK_WINE})
+endif()

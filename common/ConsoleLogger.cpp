@@ -1,0 +1,86 @@
+#include "common/ConsoleLogger.h"
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+
+#include "platform/Time.h"
+
+namespace tarvik::common {
+namespace {
+
+// One lock for every instance, constant-initialised so that it works before main.
+std::mutex consoleLogMutex;
+
+std::string_view levelWord(LogLevel level) {
+    switch (level) {
+        case LogLevel::Trace: return "TRACE";
+        case LogLevel::Debug: return "DEBUG";
+        case LogLevel::Info: return "INFO";
+        case LogLevel::Warn: return "WARN";
+        case LogLevel::Error: return "ERROR";
+        case LogLevel::Fatal: return "FATAL";
+    }
+    return "UNKNOWN";
+}
+
+// Appends `value` in decimal, left-filled with '0' to `width`; wider values are written whole.
+void appendPadded(std::string& out, std::int64_t value, int width) {
+    char digits[24];
+    const auto result = std::to_chars(std::begin(digits), std::end(digits), value);
+    const auto length = static_cast<int>(result.ptr - digits);
+    for (int i = length; i < width; ++i) {
+        out.push_back('0');
+    }
+    out.append(digits, result.ptr);
+}
+
+// Floor division, so that readings before 1970 still give 0..999 milliseconds.
+std::int64_t floorDiv(std::int64_t value, std::int64_t divisor) {
+    const std::int64_t quotient = value / divisor;
+    return (value % divisor < 0) ? quotient - 1 : quotient;
+}
+
+}  // namespace
+
+std::string formatConsoleLine(std::int64_t ticks100ns, LogLevel level, std::string_view message) {
+    const std::int64_t seconds = ticks100ns / 10'000'000;  // toward zero, like to_time_t
+    const std::int64_t millis = ticks100ns / 10'000 - floorDiv(ticks100ns / 10'000, 1000) * 1000;
+    const std::tm local = platform::localCalendarTime(static_cast<std::time_t>(seconds));
+
+    std::string line;
+    line.reserve(message.size() + 32);
+    line.push_back('[');
+    appendPadded(line, local.tm_hour, 2);
+    line.push_back(':');
+    appendPadded(line, local.tm_min, 2);
+    line.push_back(':');
+    appendPadded(line, local.tm_sec, 2);
+    line.push_back('.');
+    appendPadded(line, millis, 3);
+    line.append("] [");
+    line.append(levelWord(level));
+    line.append("] ");
+    line.append(message);
+    line.push_back('\n');
+    return line;
+}
+
+void ConsoleLogger::log(LogLevel level, std::string_view message) {
+    if (level < minLevel_) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(consoleLogMutex);
+    // The clock is read under the lock, so lines appear in the order of their time stamps.
+    const auto now = std::chrono::time_point_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>>(
+        std::chrono::system_clock::now());
+    const std::string line = formatConsoleLine(now.time_since_epoch().count(), level, message);
+    // One write of the whole line: the stream is unbuffered, so piecewise output would cost
+    // one system call per piece.
+    std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+    std::cerr.flush();
+}
+
+}  // namespace tarvik::common

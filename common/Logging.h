@@ -1,0 +1,91 @@
+// Levelled logging entry for the persistence layer.
+//
+// Code that reports something composes a message with logConcat() (or hands ready text to
+// logMessage()); the message goes to whatever logger sits in `globalLogger`. While the slot is
+// empty every message is dropped silently, so nothing a caller does depends on logging.
+//
+//   using tarvik::common::LogLevel;
+//   tarvik::common::globalLogger = std::make_shared<tarvik::common::ConsoleLogger>();
+//   tarvik::common::logConcat(LogLevel::Warn, "retrying in ", 50, " ms");
+//
+// What a caller may rely on:
+// - logMessage() and logConcat() may be called from any thread. They read `globalLogger`
+//   without a lock: assign the slot only while no other thread logs (normally once, before
+//   any other thread starts).
+// - Levels outside Trace..Fatal are passed through unchanged; the logger decides what to do.
+// - Nothing here throws except std::bad_alloc while building a message, and whatever the
+//   installed logger's log() throws.
+#pragma once
+
+#include <charconv>
+#include <cstdint>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace tarvik::common {
+
+enum class LogLevel : std::int32_t { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4, Fatal = 5 };
+
+// A sink for log messages. The logger, not the caller, decides whether a level is written.
+class ILogger {
+public:
+    virtual ~ILogger() = default;
+    // `message` is valid only for the duration of the call; copy it to keep it.
+    virtual void log(LogLevel level, std::string_view message) = 0;
+    virtual void setLevel(LogLevel minLevel) = 0;
+    virtual LogLevel getLevel() const = 0;
+};
+
+// The process-wide logger slot. Empty by default: a program that wants output installs a
+// logger (the self-test program installs a ConsoleLogger before main).
+extern std::shared_ptr<ILogger> globalLogger;
+
+// Forwards `message` unchanged to the installed logger, or drops it when the slot is empty.
+void logMessage(LogLevel level, std::string_view message);
+
+namespace detail {
+
+inline void appendPiece(std::string& out, std::string_view text) { out.append(text); }
+inline void appendPiece(std::string& out, const char* text) {
+    if (text != nullptr) {
+        out.append(text);
+    } else {
+        // Streaming a null char pointer is undefined; say so in the text instead.
+        out.append("(null)");
+    }
+}
+inline void appendPiece(std::string& out, char c) { out.push_back(c); }
+
+template <typename Piece>
+void appendPiece(std::string& out, const Piece& piece) {
+    constexpr bool isCharacter = std::is_same_v<Piece, char> || std::is_same_v<Piece, signed char> ||
+                                 std::is_same_v<Piece, unsigned char>;
+    if constexpr (std::is_integral_v<Piece> && !std::is_same_v<Piece, bool> && !isCharacter) {
+        // Plain decimal, no fill and no grouping: what a default-formatted stream prints.
+        char digits[24];
+        const auto result = std::to_chars(std::begin(digits), std::end(digits), piece);
+        out.append(digits, result.ptr);
+    } else if constexpr (std::is_convertible_v<const Piece&, std::string_view>) {
+        out.append(std::string_view(piece));
+    } else {
+        std::ostringstream stream;
+        stream << piece;
+        out.append(stream.str());
+    }
+}
+
+}  // namespace detail
+
+// Joins `pieces` with nothing between them, as a default-formatted std::ostream would print
+// each, and hands the text to logMessage(). The text is built whatever the logger's level.
+template <typename... Pieces>
+void logConcat(LogLevel level, const Pieces&... pieces) {
+    std::string text;
+    (detail::appendPiece(text, pieces), ...);
+    logMessage(level, text);
+}
+
+}  // namespace tarvik::common

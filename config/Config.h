@@ -1,0 +1,87 @@
+// The driver's settings record and its JSON form.
+//
+// A default-constructed Config is the default configuration; defaults live only in the member
+// initialisers below. to_json/from_json are the JSON library's conversion hooks:
+//
+//   tarvik::driver::Config config;                 // defaults
+//   nlohmann::json document = config;              // to_json
+//   config.detection.sensitivity = 0.3f;
+//   tarvik::driver::from_json(document, config);   // overlay: back to 0.7
+//
+// What a caller may rely on:
+// - from_json overlays key by key onto the record it is given and never resets it. A value is
+//   applied only when its key is present with an accepted JSON type and the value fits the
+//   field; anything else (wrong type, out of range, invalid UTF-8, unknown key) is skipped
+//   silently. It raises nothing for any document content; only std::bad_alloc can escape.
+// - to_json writes exactly the keys of the record; unknown keys of a loaded document are not
+//   kept. Empty deviceId/customActionBinding and an absent lastTrainedTimestamp are null.
+// - The narrow strings (customActionBinding, dataFile) carry UTF-8 bytes unchanged. Serialising
+//   a document whose narrow string holds invalid UTF-8 makes nlohmann::json::dump throw
+//   type_error 316; saveConfigJson lets that escape before touching the disk.
+// - Records are plain values with no shared state; one thread uses a record at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <ratio>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace tarvik::driver {
+
+// 100 ns ticks on every platform, as Windows counts file and system times.
+using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
+using TimePoint = std::chrono::time_point<std::chrono::system_clock, Ticks>;
+
+struct AudioConfig {
+    std::wstring deviceNamePattern = L"Beyond";
+    std::wstring deviceId;  // empty: not set (stored as null)
+    std::int32_t bufferSizeMs = 10;
+};
+
+struct DetectionConfig {
+    float sensitivity = 0.7f;
+    std::int32_t minDurationMs = 300;
+    std::int32_t cooldownMs = 300;
+    std::int32_t fftSize = 2048;
+};
+
+struct SteamVrConfig {
+    bool dashboardClickEnabled = true;
+    std::string customActionBinding;  // UTF-8; empty: not set (stored as null)
+};
+
+struct TrainingConfig {
+    std::string dataFile = "training_data.bin";  // UTF-8
+    std::optional<TimePoint> lastTrainedTimestamp;  // stored as whole seconds since 1970
+};
+
+struct Config {
+    std::int32_t version = 1;
+    AudioConfig audio;
+    DetectionConfig detection;
+    SteamVrConfig steamvr;
+    TrainingConfig training;
+    bool shownTrayNotification = false;
+};
+
+void to_json(nlohmann::json& j, const Config& c);
+void to_json(nlohmann::json& j, const AudioConfig& c);
+void to_json(nlohmann::json& j, const DetectionConfig& c);
+void to_json(nlohmann::json& j, const SteamVrConfig& c);
+void to_json(nlohmann::json& j, const TrainingConfig& c);
+
+void from_json(const nlohmann::json& j, Config& c);
+void from_json(const nlohmann::json& j, AudioConfig& c);
+void from_json(const nlohmann::json& j, DetectionConfig& c);
+void from_json(const nlohmann::json& j, SteamVrConfig& c);
+void from_json(const nlohmann::json& j, TrainingConfig& c);
+
+// Strict UTF-8 to wide text; false (and `out` empty) on invalid input.
+bool utf8ToWide(const std::string& in, std::wstring& out);
+// Wide text to UTF-8; a character without a UTF-8 form becomes U+FFFD.
+std::string wideToUtf8(const std::wstring& in);
+
+}  // namespace tarvik::driver

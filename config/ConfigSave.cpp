@@ -1,0 +1,105 @@
+// The atomic save: write "<name>.tmp", flush it to stable storage, swap it over the target with
+// one platform call, then make the directory entry durable.
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "common/Logging.h"
+#include "config/ConfigFile.h"
+#include "config/LogText.h"
+#include "platform/File.h"
+
+namespace tarvik::driver {
+namespace {
+
+using common::LogLevel;
+using common::logConcat;
+
+void removeQuietly(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
+
+}  // namespace
+
+bool writeFileAtomic(const std::filesystem::path& path, const std::string& text) {
+    const std::filesystem::path directory = path.parent_path();
+    std::error_code error;
+    if (directory.empty()) {
+        // A bare file name is refused: the save only writes where the caller named a directory.
+        error = std::make_error_code(std::errc::no_such_file_or_directory);
+    } else {
+        std::filesystem::create_directories(directory, error);
+    }
+    if (error) {
+        logConcat(LogLevel::Error, "Could not create config directory: ", error.message());
+        return false;
+    }
+
+    std::filesystem::path tempName = path.filename();
+    tempName += ".tmp";
+    const std::filesystem::path tempPath = directory / tempName;
+
+    platform::WritableFile file;
+    if (file.open(tempPath, path) != 0) {
+        logConcat(LogLevel::Error, "Could not open temp config file: ", detail::pathForLog(tempPath));
+        return false;
+    }
+    // The data must be on stable storage before the swap: otherwise a power cut after the swap
+    // can leave the target empty or full of zeros.
+    platform::ErrorCode writeError = file.write(text);
+    if (writeError == 0) {
+        writeError = file.sync();
+    }
+    const platform::ErrorCode closeError = file.close();
+    if (writeError != 0 || closeError != 0) {
+        removeQuietly(tempPath);
+        return false;
+    }
+
+    std::error_code statusError;
+    const bool targetExists = std::filesystem::exists(path, statusError) && !statusError;
+    if (targetExists) {
+        const platform::ErrorCode replaceError = platform::replaceFile(path, tempPath);
+        if (replaceError != 0) {
+            logConcat(LogLevel::Error, "ReplaceFileW failed (GetLastError=", replaceError, ")");
+            if (!platform::replaceMayHaveRemovedTarget(replaceError)) {
+                removeQuietly(tempPath);
+                return false;
+            }
+            // The target may be gone already and the temporary file hold the only copy of the
+            // new document: move it into place instead of deleting it.
+            const platform::ErrorCode moveError = platform::moveIntoPlace(tempPath, path);
+            if (moveError != 0) {
+                logConcat(LogLevel::Error, "MoveFileExW failed on first save (GetLastError=",
+                          moveError, ")");
+                return false;  // the temporary file is kept: it is the only copy
+            }
+        }
+    } else {
+        const platform::ErrorCode moveError = platform::moveIntoPlace(tempPath, path);
+        if (moveError != 0) {
+            logConcat(LogLevel::Error, "MoveFileExW failed on first save (GetLastError=", moveError,
+                      ")");
+            removeQuietly(tempPath);
+            return false;
+        }
+    }
+
+    // Without this the new name may not survive a power cut, so success cannot be reported.
+    const platform::ErrorCode syncError = platform::syncDirectory(directory);
+    if (syncError != 0) {
+        logConcat(LogLevel::Error, "Could not sync config directory: ", platform::errorText(syncError));
+        return false;
+    }
+    return true;
+}
+
+bool saveConfigJson(const std::filesystem::path& path, const Config& config) {
+    nlohmann::json document;
+    to_json(document, config);
+    // Indent 4 with spaces, raw UTF-8, strict: invalid UTF-8 throws before the disk is touched.
+    return writeFileAtomic(path, document.dump(4));
+}
+
+}  // namespace tarvik::driver

@@ -1,0 +1,58 @@
+// Test seam of the platform layer: makes chosen OS calls fail with a chosen error number,
+// without touching the file system. Production code never arms it; while nothing is armed each
+// platform call pays one relaxed atomic load.
+//
+//   using namespace tarvik::platform::testing;
+//   ScopedFault fault(Operation::SyncTemp, EIO);       // the next fsync of a temp file fails
+//   EXPECT_FALSE(saveConfigJson(path, config));
+#pragma once
+
+#include <optional>
+
+#include "platform/File.h"
+
+namespace tarvik::platform::testing {
+
+enum class Operation {
+    OpenTemp,       // WritableFile::open
+    WriteTemp,      // WritableFile::write
+    SyncTemp,       // WritableFile::sync
+    CloseTemp,      // WritableFile::close
+    Replace,        // replaceFile
+    MoveIntoPlace,  // moveIntoPlace
+    SyncDirectory,  // syncDirectory
+    ReadFile,       // readWholeFile
+    MoveAside,      // moveAside
+};
+
+// The next `times` calls of `operation` fail with `code` (times < 0: every call until
+// cleared). An injected WritableFile::open or write failure leaves the file system untouched.
+void failNext(Operation operation, ErrorCode code, int times = 1);
+
+// The next `times` calls of readWholeFile report a sharing violation, as Windows does while
+// another process holds the file open without sharing.
+void reportSharingViolation(int times);
+
+// Disarms every injected fault.
+void clearFaults();
+
+// How many calls of `operation` consumed an injected fault since the last clearFaults().
+int injectedCount(Operation operation);
+
+// Arms a fault for one scope and disarms everything when the scope ends.
+class ScopedFault {
+public:
+    ScopedFault(Operation operation, ErrorCode code, int times = 1) {
+        failNext(operation, code, times);
+    }
+    ~ScopedFault() { clearFaults(); }
+    ScopedFault(const ScopedFault&) = delete;
+    ScopedFault& operator=(const ScopedFault&) = delete;
+};
+
+// Used by the platform implementations: the fault to report for this call of `operation`.
+// For ReadFile a sharing violation is reported as the code kSharingViolationMarker.
+std::optional<ErrorCode> takeFault(Operation operation);
+inline constexpr ErrorCode kSharingViolationMarker = 0xFFFF'FFFFu;
+
+}  // namespace tarvik::platform::testing

@@ -1,0 +1,240 @@
+// File operations for POSIX systems: open/write/fdatasync/rename, and fsync of the directory
+// so that a renamed file survives a power cut.
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/FaultInjection.h"
+#include "platform/File.h"
+
+namespace tarvik::platform {
+namespace {
+
+using testing::Operation;
+using testing::takeFault;
+
+ErrorCode lastError() { return static_cast<ErrorCode>(errno); }
+
+int descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
+
+ErrorCode renamePath(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        return lastError();
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string errorText(ErrorCode code) {
+    return std::system_category().message(static_cast<int>(code));
+}
+
+bool isSharingViolation(ErrorCode /*code*/) { return false; }
+
+bool replaceMayHaveRemovedTarget(ErrorCode /*code*/) { return false; }
+
+WritableFile::~WritableFile() { close(); }
+
+ErrorCode WritableFile::open(const std::filesystem::path& path,
+                             const std::filesystem::path& permissionsFrom) {
+    close();
+    if (auto fault = takeFault(Operation::OpenTemp)) {
+        return *fault;
+    }
+    // O_NOFOLLOW: a symbolic link planted at the temporary name must not redirect the write.
+    // O_NONBLOCK: a FIFO planted there must not hang the save (it fails with ENXIO instead).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC |
+                                            O_NOCTTY | O_NONBLOCK,
+                          0666);
+    if (fd < 0) {
+        return lastError();
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const ErrorCode error = lastError();
+        ::close(fd);
+        return error;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return EINVAL;  // a FIFO or device node planted at the temporary name
+    }
+    // A save over an existing file keeps that file's permission bits. Failure to copy them is
+    // not fatal: the file then keeps the creation mode (0666 less the umask).
+    struct stat source {};
+    if (!permissionsFrom.empty() && ::stat(permissionsFrom.c_str(), &source) == 0 &&
+        S_ISREG(source.st_mode)) {
+        (void)::fchmod(fd, source.st_mode & 07777);
+    }
+    handle_ = fd;
+    return 0;
+}
+
+ErrorCode WritableFile::write(std::string_view bytes) {
+    if (auto fault = takeFault(Operation::WriteTemp)) {
+        return *fault;
+    }
+    const char* data = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(descriptor(handle_), data, left);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return lastError();
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+ErrorCode WritableFile::sync() {
+    if (auto fault = takeFault(Operation::SyncTemp)) {
+        return *fault;
+    }
+#if defined(__linux__)
+    const int result = ::fdatasync(descriptor(handle_));
+#else
+    const int result = ::fsync(descriptor(handle_));
+#endif
+    return result == 0 ? 0 : lastError();
+}
+
+ErrorCode WritableFile::close() {
+    if (handle_ < 0) {
+        return 0;
+    }
+    const int fd = descriptor(handle_);
+    handle_ = -1;
+    const auto fault = takeFault(Operation::CloseTemp);
+    // The descriptor is released even when the close reports an error (Linux, also on EINTR).
+    const int result = ::close(fd);
+    if (fault) {
+        return *fault;
+    }
+    return result == 0 ? 0 : lastError();
+}
+
+ErrorCode replaceFile(const std::filesystem::path& target,
+                      const std::filesystem::path& replacement) {
+    if (auto fault = takeFault(Operation::Replace)) {
+        return *fault;
+    }
+    return renamePath(replacement, target);
+}
+
+ErrorCode moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& target) {
+    if (auto fault = takeFault(Operation::MoveIntoPlace)) {
+        return *fault;
+    }
+    return renamePath(from, target);
+}
+
+ErrorCode syncDirectory(const std::filesystem::path& directory) {
+    if (auto fault = takeFault(Operation::SyncDirectory)) {
+        return *fault;
+    }
+    const char* name = directory.empty() ? "." : directory.c_str();
+    const int fd = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return lastError();
+    }
+    ErrorCode error = 0;
+    if (::fsync(fd) != 0) {
+        error = lastError();
+    }
+    ::close(fd);
+    return error;
+}
+
+ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (auto fault = takeFault(Operation::MoveAside)) {
+        return *fault;
+    }
+    return renamePath(from, to);
+}
+
+ReadResult readWholeFile(const std::filesystem::path& path, std::string& contents) {
+    contents.clear();
+    if (auto fault = takeFault(Operation::ReadFile)) {
+        if (*fault == testing::kSharingViolationMarker) {
+            return {ReadStatus::SharingViolation, *fault};
+        }
+        return {ReadStatus::Failed, *fault};
+    }
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. Only regular files are read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return {ReadStatus::Failed, lastError()};
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const ErrorCode error = lastError();
+        ::close(fd);
+        return {ReadStatus::Failed, error};
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return {ReadStatus::Failed, static_cast<ErrorCode>(S_ISDIR(status.st_mode) ? EISDIR : EINVAL)};
+    }
+
+    // Read straight into the result, sized from the file; one spare byte tells end of file
+    // apart from a file that grew since fstat without a second read in the common case.
+    std::size_t capacity = static_cast<std::size_t>(status.st_size) + 1;
+    std::size_t filled = 0;
+    contents.resize(capacity);
+    for (;;) {
+        const ssize_t got = ::read(fd, contents.data() + filled, capacity - filled);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const ErrorCode error = lastError();
+            ::close(fd);
+            contents.clear();
+            return {ReadStatus::Failed, error};
+        }
+        filled += static_cast<std::size_t>(got);
+        if (got == 0 || filled < capacity) {
+            break;  // end of file (a regular file reads short only there)
+        }
+        capacity *= 2;
+        contents.resize(capacity);
+    }
+    contents.resize(filled);
+    ::close(fd);
+    return {ReadStatus::Ok, 0};
+}
+
+std::string claimPrivateDirectory(const std::filesystem::path& directory) {
+    // Open without following a final symbolic link, then check and change the very object that
+    // was opened, so that nothing can be swapped in between the check and the chmod.
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ELOOP || error == ENOTDIR) {
+            return directory.string() + " is not a directory of its own (a symbolic link or a file)";
+        }
+        return directory.string() + ": " + errorText(static_cast<ErrorCode>(error));
+    }
+    struct stat status {};
+    std::string problem;
+    if (::fstat(fd, &status) != 0) {
+        problem = directory.string() + ": " + errorText(lastError());
+    } else if (status.st_uid != ::geteuid()) {
+        problem = directory.string() + " belongs to another user";
+    } else if ((status.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
+        problem = directory.string() + ": " + errorText(lastError());
+    }
+    ::close(fd);
+    return problem;
+}
+
+}  // namespace tarvik::platform
