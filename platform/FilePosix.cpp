@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/FaultInjection.h"
+#include "platform/testing/FaultInjection.h"
 #include "platform/File.h"
 
 namespace tarvik::platform {

@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "platform/FaultInjection.h"
+#include "platform/testing/FaultInjection.h"
 #include "platform/File.h"
 
 namespace tarvik::platform {

@@ -1,4 +1,4 @@
-#include "platform/FaultInjection.h"
+#include "platform/testing/FaultInjection.h"
 
 #include <array>
 #include <atomic>
