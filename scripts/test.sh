@@ -29,6 +29,7 @@ step() {
 
 step native cmake --workflow --preset native --fresh
 step selftest-blackbox tests/selftest_blackbox.sh build/native/selftest/atomic_persist_test
+step consumers scripts/test-consumers.sh
 # --- more steps above this line ---
 
 echo
