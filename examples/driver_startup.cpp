@@ -1,0 +1,78 @@
+// How a driver uses the configuration layer: install a logger, fill the defaults, load the
+// file over them at start-up, and save at once whenever a setting changes.
+//
+//   driver_startup [<path of config.json>]
+//
+// Without an argument the file lies in the temporary directory. Run it twice with the same
+// path: the first start finds no file, shows the one-time tray notification and stores the
+// sensitivity the user picked; the second start reads both back.
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "common/ConsoleLogger.h"
+#include "common/Logging.h"
+#include "config/Config.h"
+#include "config/ConfigFile.h"
+
+namespace {
+
+namespace tvd = tarvik::driver;
+using tarvik::common::LogLevel;
+
+// A real driver keeps its settings in a per-user directory. The save refuses a bare file
+// name, so the path is made absolute here.
+std::filesystem::path configPath(int argc, char** argv) {
+    if (argc > 1) {
+        return std::filesystem::absolute(argv[1]);
+    }
+    return std::filesystem::temp_directory_path() / "tarvik_driver_example" / "config.json";
+}
+
+// Called whenever the user changes a setting (dashboard, tray menu): save at once, so that a
+// crash of the host process loses nothing. A failed save leaves the previous file intact.
+bool saveSettings(const std::filesystem::path& path, const tvd::Config& config) {
+    try {
+        return tvd::saveConfigJson(path, config);
+    } catch (const std::exception& error) {
+        // The JSON library's type_error 316: a narrow string field holds invalid UTF-8.
+        // Nothing was written.
+        tarvik::common::logConcat(LogLevel::Error, "Settings not saved: ", error.what());
+        return false;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // 1. A logger first: the library reports through this slot and drops messages while it is
+    //    empty. Set it before other threads start; it is read without a lock.
+    tarvik::common::globalLogger = std::make_shared<tarvik::common::ConsoleLogger>();
+
+    const std::filesystem::path path = configPath(argc, argv);
+
+    // 2. Defaults: a default-constructed Config is the default configuration. A driver that
+    //    wants other defaults sets them here, before the file is read over them.
+    tvd::Config config;
+    config.audio.bufferSizeMs = 20;
+
+    // 3. Load. Whatever state the file is in, the driver starts: a missing, locked or corrupt
+    //    file leaves the values above (a corrupt one is moved aside). The log says which.
+    tvd::loadConfigJson(path, config);
+    std::cout << "sensitivity at start-up: " << config.detection.sensitivity << '\n';
+
+    if (!config.shownTrayNotification) {
+        std::cout << "first start: showing the tray notification once\n";
+        config.shownTrayNotification = true;
+    }
+
+    // 4. The user moves the sensitivity slider.
+    config.detection.sensitivity = 0.5f;
+    if (!saveSettings(path, config)) {
+        std::cerr << "settings could not be saved to " << path.string() << '\n';
+        return 1;
+    }
+    std::cout << "settings saved to " << path.string() << '\n';
+    return 0;
+}
