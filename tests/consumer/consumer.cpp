@@ -36,7 +36,8 @@ int run(const std::filesystem::path& path) {
     tvd::Config atStart;
     atStart.detection.sensitivity = 0.9f;  // a value the caller chose before the load
     if (!check(tvd::loadConfigJson(path, atStart), "load of a missing file returns true") ||
-        !check(atStart.detection.sensitivity == 0.9f, "a missing file leaves the caller's values")) {
+        !check(atStart.detection.sensitivity == 0.9f,
+               "a missing file leaves the caller's values")) {
         return 1;
     }
 
