@@ -30,6 +30,7 @@ step() {
 step native cmake --workflow --preset native --fresh
 step selftest-blackbox tests/selftest_blackbox.sh build/native/selftest/atomic_persist_test
 step consumers scripts/test-consumers.sh
+step format scripts/check-format.sh
 # --- more steps above this line ---
 
 echo
