@@ -4,15 +4,27 @@
 // logMessage()); the message goes to whatever logger sits in `globalLogger`. While the slot is
 // empty every message is dropped silently, so nothing a caller does depends on logging.
 //
+// The library installs no logger of its own. A program that wants to see what the save and
+// the load did puts one in the slot at start-up: ConsoleLogger (common/ConsoleLogger.h) for
+// standard error, or its own ILogger that forwards to the host's log (a driver loaded into a
+// VR runtime has no console to read).
+//
+//   #include "common/ConsoleLogger.h"
 //   using tarvik::common::LogLevel;
 //   tarvik::common::globalLogger = std::make_shared<tarvik::common::ConsoleLogger>();
-//   tarvik::common::logConcat(LogLevel::Warn, "retrying in ", 50, " ms");
+//   tarvik::common::logConcat(LogLevel::Warn, "retrying in ", 50, " ms");  // "retrying in 50 ms"
 //
 // What a caller may rely on:
 // - logMessage() and logConcat() may be called from any thread. They read `globalLogger`
 //   without a lock: assign the slot only while no other thread logs (normally once, before
-//   any other thread starts).
+//   any other thread starts). The slot is destroyed with the other statics at exit: do not
+//   log from destructors of static objects.
+// - logConcat() joins its pieces with nothing between them: the caller writes the spaces.
+//   Integers print in plain decimal. The text is built even when the logger discards it.
 // - Levels outside Trace..Fatal are passed through unchanged; the logger decides what to do.
+//   The library logs INFO for the normal outcomes of a load, WARN for trouble it recovers
+//   from and ERROR for a failed file operation; it never uses TRACE, DEBUG or FATAL.
+// - Message bytes are never converted: paths appear in their narrow form.
 // - Nothing here throws except std::bad_alloc while building a message, and whatever the
 //   installed logger's log() throws.
 #pragma once

@@ -1,7 +1,10 @@
 // The driver's settings record and its JSON form.
 //
 // A default-constructed Config is the default configuration; defaults live only in the member
-// initialisers below. to_json/from_json are the JSON library's conversion hooks:
+// initialisers below. Saving and loading the record is config/ConfigFile.h's; this header is
+// for code that fills and reads it. to_json/from_json are the JSON library's conversion hooks
+// (this header declares them with <nlohmann/json_fwd.hpp>; include <nlohmann/json.hpp> to use
+// them):
 //
 //   tarvik::driver::Config config;                 // defaults
 //   nlohmann::json document = config;              // to_json
@@ -18,6 +21,11 @@
 // - The narrow strings (customActionBinding, dataFile) carry UTF-8 bytes unchanged. Serialising
 //   a document whose narrow string holds invalid UTF-8 makes nlohmann::json::dump throw
 //   type_error 316; saveConfigJson lets that escape before touching the disk.
+// - Nothing interprets the settings: no field is clamped or checked against another, and the
+//   version is not compared with anything (no migration).
+// - The wide strings (deviceNamePattern, deviceId) are UTF-16 on Windows and UTF-32 on Linux;
+//   the document holds them as UTF-8. lastTrainedTimestamp is stored in whole seconds, so a
+//   round trip drops the fraction of a second.
 // - Records are plain values with no shared state; one thread uses a record at a time.
 #pragma once
 
