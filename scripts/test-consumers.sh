@@ -5,7 +5,8 @@
 #      prefix, delete its build tree, then build a project that only has
 #      find_package(tarvik_config CONFIG REQUIRED) to go on;
 #   2. subdirectory: build a project that pulls the checkout in with add_subdirectory.
-# Each consumer saves and loads a config.json under an absolute temporary path. Fails if any
+# Each consumer links the library into a shared library, as a driver does, and its host
+# program has it save and load a config.json under an absolute temporary path. Fails if any
 # step fails. Everything happens in one temporary directory, removed at the end (kept when
 # KEEP=1, for a look at what went wrong).
 set -euo pipefail
