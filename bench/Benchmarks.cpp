@@ -1,0 +1,295 @@
+// The benchmarks: save, load and logging against their floors, and how load and pruning cost
+// grow with the size of what they handle.
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "bench/BenchSupport.h"
+#include "common/Logging.h"
+#include "config/ConfigFile.h"
+#include "platform/File.h"
+
+namespace tarvik::bench {
+double medianOf(std::vector<double>& values) {
+    if (values.empty()) {
+        return 0;
+    }
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using common::LogLevel;
+
+constexpr char kLoadedMessage[] = "Driver loaded config from: ";
+
+// ---- The floor's log line ------------------------------------------------------------------
+
+void appendTwoDigits(char*& out, int value) {
+    *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
+}
+
+// "[HH:MM:SS.mmm] [INFO] " + message + "\n", formatted by hand into a stack buffer and written
+// with one write(2): the least that writing the line the load must log can cost.
+void writeInfoLine(const baseline::NullDevice& out, std::string_view first,
+                   std::string_view second) {
+    const auto now = std::chrono::system_clock::now();
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const std::tm local = baseline::localTime(static_cast<std::time_t>(millis / 1000));
+    char buffer[1024];
+    std::string heap;
+    constexpr std::string_view kLevel = "] [INFO] ";
+    const std::size_t size = 13 + kLevel.size() + first.size() + second.size();
+    char* line = buffer;
+    if (size > sizeof(buffer)) {
+        heap.resize(size);
+        line = heap.data();
+    }
+    char* p = line;
+    *p++ = '[';
+    appendTwoDigits(p, local.tm_hour);
+    *p++ = ':';
+    appendTwoDigits(p, local.tm_min);
+    *p++ = ':';
+    appendTwoDigits(p, local.tm_sec);
+    *p++ = '.';
+    const int ms = static_cast<int>(millis % 1000);
+    *p++ = static_cast<char>('0' + ms / 100);
+    appendTwoDigits(p, ms % 100);
+    p = std::copy(kLevel.begin(), kLevel.end(), p);
+    p = std::copy(first.begin(), first.end(), p);
+    p = std::copy(second.begin(), second.end(), p);
+    *p++ = '\n';
+    out.write(std::string_view(line, static_cast<std::size_t>(p - line)));
+}
+
+// The floor of a load: read the bytes, parse them, log one line.
+bool floorLoad(const fs::path& path, const std::string& pathText, const baseline::NullDevice& out) {
+    std::string text;
+    if (!baseline::readFile(path, text)) {
+        return false;
+    }
+    const nlohmann::json document = nlohmann::json::parse(text, nullptr, false, false);
+    writeInfoLine(out, kLoadedMessage, pathText);
+    return document.is_object();
+}
+
+// ---- Save -------------------------------------------------------------------------------------
+
+void saveDurably(benchmark::State& state, const fs::path& root) {
+    const fs::path floorDirectory = root / "save-floor";
+    const fs::path layerDirectory = root / "save-layer";
+    fs::create_directories(floorDirectory);
+    fs::create_directories(layerDirectory);
+    const fs::path layerTarget = layerDirectory / "config.json";
+
+    const driver::Config config;
+    nlohmann::json document;  // the floor starts from a built document
+    to_json(document, config);
+
+    bool ok = true;
+    const auto floor = [&] {
+        const std::string text = document.dump(4);
+        ok = baseline::writeDurably(floorDirectory, "config.json", text) && ok;
+    };
+    const auto layer = [&] { ok = driver::saveConfigJson(layerTarget, config) && ok; };
+    // Both sides replace an existing file in the measured loop, as every save but the first.
+    floor();
+    layer();
+    runPaired(state, 1, floor, layer);
+    if (!ok) {
+        state.SkipWithError("a save failed");
+    }
+}
+
+// ---- Load -------------------------------------------------------------------------------------
+
+void loadDefault(benchmark::State& state, const fs::path& root) {
+    const fs::path directory = root / "load";
+    fs::create_directories(directory);
+    const fs::path path = directory / "config.json";
+    if (!driver::saveConfigJson(path, driver::Config{})) {
+        state.SkipWithError("could not save the file to load");
+        return;
+    }
+    const std::string pathText = path.string();
+    const baseline::NullDevice out;
+    driver::Config config;  // loading the same file again assigns the same values
+    bool ok = true;
+    const baseline::StderrToNull discard;  // the console logger's line goes to the null device
+    runPaired(
+        state, 1, [&] { ok = floorLoad(path, pathText, out) && ok; },
+        [&] { ok = driver::loadConfigJson(path, config) && ok; });
+    if (!ok) {
+        state.SkipWithError("a load failed");
+    }
+}
+
+// ---- Logging ----------------------------------------------------------------------------------
+
+constexpr int kLogBatch = 1000;
+
+// A DEBUG message below the console logger's INFO: the text is still built, then dropped.
+void logDiscarded(benchmark::State& state) {
+    const std::string pathText = "/home/user/.config/tarvik/config.json";
+    runPaired(
+        state, kLogBatch,
+        [&] {
+            for (int i = 0; i < kLogBatch; ++i) {
+                std::string text;
+                text.append(kLoadedMessage).append(pathText);
+                benchmark::DoNotOptimize(text.data());
+            }
+        },
+        [&] {
+            for (int i = 0; i < kLogBatch; ++i) {
+                common::logConcat(LogLevel::Debug, kLoadedMessage, pathText);
+            }
+        });
+}
+
+constexpr int kWrittenBatch = 100;
+
+// An INFO line through the console logger, whose standard error is the null device.
+void logWritten(benchmark::State& state) {
+    const std::string pathText = "/home/user/.config/tarvik/config.json";
+    const baseline::NullDevice out;
+    const baseline::StderrToNull discard;
+    runPaired(
+        state, kWrittenBatch,
+        [&] {
+            for (int i = 0; i < kWrittenBatch; ++i) {
+                writeInfoLine(out, kLoadedMessage, pathText);
+            }
+        },
+        [&] {
+            for (int i = 0; i < kWrittenBatch; ++i) {
+                common::logConcat(LogLevel::Info, kLoadedMessage, pathText);
+            }
+        });
+}
+
+// ---- Growth: load of large documents ---------------------------------------------------------
+
+// A document the load accepts: the default record followed by a history of `targetBytes`
+// worth of small objects under a key the record does not know.
+std::string growthDocument(std::size_t targetBytes) {
+    nlohmann::json document;
+    to_json(document, driver::Config{});
+    std::string text = document.dump(4);
+    text.resize(text.size() - 2);  // drop "\n}" to append one more member
+    text += ",\n    \"zHistory\": [";
+    constexpr std::string_view kTail = "\n    ]\n}";
+    char entry[160];
+    for (long i = 0;; ++i) {
+        const int length = std::snprintf(
+            entry, sizeof(entry),
+            "%s\n        {\"at\": %ld, \"sensitivity\": 0.7, \"note\": \"detected sample %ld\"}",
+            i == 0 ? "" : ",", 1700000000L + i, i);
+        if (text.size() + static_cast<std::size_t>(length) + kTail.size() > targetBytes && i > 0) {
+            break;
+        }
+        text.append(entry, static_cast<std::size_t>(length));
+    }
+    text += kTail;
+    return text;
+}
+
+void loadGrowth(benchmark::State& state, const fs::path& root, std::size_t targetBytes) {
+    const fs::path path = root / ("growth-" + std::to_string(targetBytes) + ".json");
+    if (!fs::exists(path)) {
+        std::ofstream(path, std::ios::binary) << growthDocument(targetBytes);
+    }
+    const auto fileBytes = static_cast<double>(fs::file_size(path));
+    const std::string pathText = path.string();
+    const baseline::NullDevice out;
+    driver::Config config;
+    bool ok = true;
+    const baseline::StderrToNull discard;
+
+    // Memory first, outside the timed loop: the read alone, then the whole load.
+    const std::size_t readPeak = peakHeapOf([&] {
+        std::string text;
+        ok = platform::readWholeFile(path, text).status == platform::ReadStatus::Ok && ok;
+    });
+    const std::size_t loadPeak =
+        peakHeapOf([&] { ok = driver::loadConfigJson(path, config) && ok; });
+
+    runPaired(
+        state, 1, [&] { ok = floorLoad(path, pathText, out) && ok; },
+        [&] { ok = driver::loadConfigJson(path, config) && ok; });
+    state.counters["bytes"] = fileBytes;
+    state.counters["read_peak_per_byte"] = static_cast<double>(readPeak) / fileBytes;
+    state.counters["load_peak_per_byte"] = static_cast<double>(loadPeak) / fileBytes;
+    if (!ok) {
+        state.SkipWithError("a load failed");
+    }
+}
+
+// ---- Growth: pruning of the quarantine --------------------------------------------------------
+
+// One quarantine of a corrupt file in a directory that holds `count` backups: the move, the
+// listing and the removal of all but the five greatest names. The files are made afresh,
+// untimed, before every run.
+void pruneBackups(benchmark::State& state, const fs::path& root, int count) {
+    const fs::path directory = root / ("prune-" + std::to_string(count));
+    const fs::path corrupt = directory / "config.json";
+    const baseline::StderrToNull discard;  // the quarantine logs one WARN line
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::error_code ignored;
+        fs::remove_all(directory, ignored);
+        fs::create_directories(directory);
+        char name[64];
+        for (int i = 0; i < count; ++i) {
+            // Older stamps than the one the quarantine will give its backup.
+            std::snprintf(name, sizeof(name), "config.json.corrupted.2000%04d-%06d", i / 10000,
+                          i % 10000);
+            std::ofstream(directory / name, std::ios::binary);
+        }
+        std::ofstream(corrupt, std::ios::binary) << "[]";
+        state.ResumeTiming();
+
+        driver::backupCorruptConfig(corrupt);
+    }
+    state.counters["files"] = count;
+}
+
+}  // namespace
+
+void registerBenchmarks(const WorkDirectories& directories) {
+    benchmark::RegisterBenchmark("save/disk", saveDurably, directories.disk)->UseManualTime();
+    if (!directories.memory.empty()) {
+        benchmark::RegisterBenchmark("save/memory", saveDurably, directories.memory)
+            ->UseManualTime();
+    }
+    benchmark::RegisterBenchmark("load/default", loadDefault, directories.disk)->UseManualTime();
+    benchmark::RegisterBenchmark("log/discarded-debug", logDiscarded)->UseManualTime();
+    benchmark::RegisterBenchmark("log/written-info", logWritten)->UseManualTime();
+    for (const std::size_t bytes :
+         {std::size_t{1} << 10, std::size_t{1} << 20, std::size_t{64} << 20}) {
+        const std::string name = "growth/load/" + std::to_string(bytes);
+        benchmark::RegisterBenchmark(name.c_str(), loadGrowth, directories.disk, bytes)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    for (const int count : {10, 1000, 10000}) {
+        const std::string name = "growth/prune/" + std::to_string(count);
+        benchmark::RegisterBenchmark(name.c_str(), pruneBackups, directories.disk, count)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+}  // namespace tarvik::bench
