@@ -81,8 +81,11 @@ void backupCorruptConfig(const std::filesystem::path& path) {
         return;
     }
     logConcat(LogLevel::Warn, "Backed up corrupt config to: ", detail::pathForLog(backup));
-    // A bare file name was moved within the current directory: prune that one.
-    pruneBackups(directory.empty() ? std::filesystem::path(".") : directory);
+    // A bare file name has no directory to list: its backup stays in the current directory and
+    // nothing there is pruned.
+    if (!directory.empty()) {
+        pruneBackups(directory);
+    }
 }
 
 }  // namespace tarvik::driver
