@@ -46,6 +46,17 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
     if (auto fault = takeFault(Operation::OpenTemp)) {
         return *fault;
     }
+    // A save over an existing file keeps that file's permission bits; any other save gets the
+    // creation mode (0666 less the umask). O_TRUNC keeps the mode of an orphan left by an
+    // interrupted save, so a regular orphan is removed first when there is nothing to copy (a
+    // planted link or special file stays, and is refused below).
+    struct stat source {};
+    const bool copyMode = !permissionsFrom.empty() &&
+                          ::stat(permissionsFrom.c_str(), &source) == 0 && S_ISREG(source.st_mode);
+    struct stat orphan {};
+    if (!copyMode && ::lstat(path.c_str(), &orphan) == 0 && S_ISREG(orphan.st_mode)) {
+        (void)::unlink(path.c_str());
+    }
     // O_NOFOLLOW: a symbolic link planted at the temporary name must not redirect the write.
     // O_NONBLOCK: a FIFO planted there must not hang the save (it fails with ENXIO instead).
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC |
@@ -64,11 +75,8 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
         ::close(fd);
         return EINVAL;  // a FIFO or device node planted at the temporary name
     }
-    // A save over an existing file keeps that file's permission bits. Failure to copy them is
-    // not fatal: the file then keeps the creation mode (0666 less the umask).
-    struct stat source {};
-    if (!permissionsFrom.empty() && ::stat(permissionsFrom.c_str(), &source) == 0 &&
-        S_ISREG(source.st_mode)) {
+    // Failure to copy the bits is not fatal: the file then keeps the creation mode.
+    if (copyMode) {
         (void)::fchmod(fd, source.st_mode & 07777);
     }
     handle_ = fd;
