@@ -11,4 +11,8 @@ namespace tarvik::platform::testing {
 // True when this build's platform layer is the POSIX one.
 bool isPosix();
 
+// Sets the process's file-creation mask and returns the previous one (umask). Returns 0 and does
+// nothing where the platform has none (Windows).
+unsigned setUmask(unsigned mask);
+
 }  // namespace tarvik::platform::testing

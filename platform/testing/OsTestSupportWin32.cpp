@@ -5,4 +5,6 @@ namespace tarvik::platform::testing {
 
 bool isPosix() { return false; }
 
+unsigned setUmask(unsigned /*mask*/) { return 0; }
+
 }  // namespace tarvik::platform::testing
