@@ -24,15 +24,10 @@ void removeQuietly(const std::filesystem::path& path) {
 
 bool writeFileAtomic(const std::filesystem::path& path, const std::string& text) {
     const std::filesystem::path directory = path.parent_path();
-    std::error_code error;
     if (directory.empty()) {
         // A bare file name is refused: the save only writes where the caller named a directory.
-        error = std::make_error_code(std::errc::no_such_file_or_directory);
-    } else {
-        std::filesystem::create_directories(directory, error);
-    }
-    if (error) {
-        logConcat(LogLevel::Error, "Could not create config directory: ", error.message());
+        logConcat(LogLevel::Error, "Could not create config directory: ",
+                  std::make_error_code(std::errc::no_such_file_or_directory).message());
         return false;
     }
 
@@ -40,10 +35,23 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
     tempName += ".tmp";
     const std::filesystem::path tempPath = directory / tempName;
 
+    // The directory nearly always exists: open first and create the directory chain only when
+    // the open fails, which spares every save a status query of the directory. The outcome is
+    // that of creating first: a directory that cannot be created is reported as such, and the
+    // open is tried again only if something was missing.
     platform::WritableFile file;
     if (file.open(tempPath, path) != 0) {
-        logConcat(LogLevel::Error, "Could not open temp config file: ", detail::pathForLog(tempPath));
-        return false;
+        std::error_code error;
+        const bool created = std::filesystem::create_directories(directory, error);
+        if (error) {
+            logConcat(LogLevel::Error, "Could not create config directory: ", error.message());
+            return false;
+        }
+        if (!created || file.open(tempPath, path) != 0) {
+            logConcat(LogLevel::Error,
+                      "Could not open temp config file: ", detail::pathForLog(tempPath));
+            return false;
+        }
     }
     // The data must be on stable storage before the swap: otherwise a power cut after the swap
     // can leave the target empty or full of zeros.
