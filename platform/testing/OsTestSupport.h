@@ -11,6 +11,10 @@ namespace tarvik::platform::testing {
 // True when this build's platform layer is the POSIX one.
 bool isPosix();
 
+// Makes a FIFO (named pipe) at `path`. False where the platform has none (Windows) or the
+// call fails.
+bool makeFifo(const std::filesystem::path& path);
+
 // Sets the process's file-creation mask and returns the previous one (umask). Returns 0 and does
 // nothing where the platform has none (Windows).
 unsigned setUmask(unsigned mask);
