@@ -75,8 +75,9 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
         ::close(fd);
         return EINVAL;  // a FIFO or device node planted at the temporary name
     }
-    // Failure to copy the bits is not fatal: the file then keeps the creation mode.
-    if (copyMode) {
+    // Failure to copy the bits is not fatal: the file then keeps the creation mode. Bits that
+    // already match (the usual case) need no call.
+    if (copyMode && (status.st_mode & 07777) != (source.st_mode & 07777)) {
         (void)::fchmod(fd, source.st_mode & 07777);
     }
     handle_ = fd;
