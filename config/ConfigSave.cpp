@@ -1,5 +1,6 @@
 // The atomic save: write "<name>.tmp", flush it to stable storage, swap it over the target with
 // one platform call, then make the directory entry durable.
+#include <optional>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -65,8 +66,15 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
         return false;
     }
 
-    std::error_code statusError;
-    const bool targetExists = std::filesystem::exists(path, statusError) && !statusError;
+    // The open already asked whether the target exists (for its permission bits) where the
+    // platform needs that: its answer spares a second status query of the same path.
+    bool targetExists = false;
+    if (const std::optional<bool> found = file.permissionsSourceExists()) {
+        targetExists = *found;
+    } else {
+        std::error_code statusError;
+        targetExists = std::filesystem::exists(path, statusError) && !statusError;
+    }
     if (targetExists) {
         const platform::ErrorCode replaceError = platform::replaceFile(path, tempPath);
         if (replaceError != 0) {

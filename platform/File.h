@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,9 +47,15 @@ public:
     ErrorCode sync();
     // Closes the file; a second call does nothing and returns 0.
     ErrorCode close();
+    // Whether the last open() found an object of any kind at `permissionsFrom` (following
+    // symbolic links), where open() looks there (POSIX); empty where it does not (Windows) or
+    // when open() failed before looking. The save takes its target's existence from this
+    // instead of asking the file system a second time.
+    std::optional<bool> permissionsSourceExists() const { return permissionsSourceExists_; }
 
 private:
     std::intptr_t handle_ = -1;
+    std::optional<bool> permissionsSourceExists_;
 };
 
 // Swaps `replacement` over the existing `target` (ReplaceFileW / rename). On success the

@@ -43,6 +43,7 @@ WritableFile::~WritableFile() { close(); }
 ErrorCode WritableFile::open(const std::filesystem::path& path,
                              const std::filesystem::path& permissionsFrom) {
     close();
+    permissionsSourceExists_.reset();
     if (auto fault = takeFault(Operation::OpenTemp)) {
         return *fault;
     }
@@ -51,8 +52,10 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
     // interrupted save, so a regular orphan is removed first when there is nothing to copy (a
     // planted link or special file stays, and is refused below).
     struct stat source {};
-    const bool copyMode = !permissionsFrom.empty() &&
-                          ::stat(permissionsFrom.c_str(), &source) == 0 && S_ISREG(source.st_mode);
+    const bool sourceFound =
+        !permissionsFrom.empty() && ::stat(permissionsFrom.c_str(), &source) == 0;
+    permissionsSourceExists_ = sourceFound;
+    const bool copyMode = sourceFound && S_ISREG(source.st_mode);
     struct stat orphan {};
     if (!copyMode && ::lstat(path.c_str(), &orphan) == 0 && S_ISREG(orphan.st_mode)) {
         (void)::unlink(path.c_str());
