@@ -114,6 +114,9 @@ public:
         }
     }
 
+    // True when a benchmark reported an error (a save or load that failed, say).
+    bool failed() const { return !errors_.empty(); }
+
 private:
     static Sample sampleOf(const Run& run) {
         Sample sample;
@@ -297,5 +300,6 @@ int main(int argc, char** argv) {
     if (!directories.memory.empty()) {
         fs::remove_all(directories.memory, error);
     }
-    return 0;
+    // Figures are for reading, not for passing or failing; an operation that failed is not.
+    return reporter.failed() ? 1 : 0;
 }
