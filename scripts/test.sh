@@ -31,6 +31,7 @@ step native cmake --workflow --preset native --fresh
 step selftest-blackbox tests/selftest_blackbox.sh build/native/selftest/atomic_persist_test
 step consumers scripts/test-consumers.sh
 step format scripts/check-format.sh
+step bench-smoke scripts/bench.sh --smoke
 # --- more steps above this line ---
 
 echo
