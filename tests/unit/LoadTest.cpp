@@ -1,0 +1,190 @@
+// Hunts faults in the tolerant load: a locked file retried too often, too rarely or without its
+// pauses; a document that is not a JSON object read into the record instead of quarantined; a
+// valid document (with a byte-order mark, or empty) treated as corrupt; and a FIFO or directory
+// at the path that hangs the load or gets moved aside.
+#include <chrono>
+#include <future>
+#include <system_error>
+
+#include "config/ConfigFile.h"
+#include "platform/testing/OsTestSupport.h"
+#include "tests/unit/TestSupport.h"
+
+namespace tarvik::driver {
+namespace {
+
+using common::LogLevel;
+using testsupport::describe;
+using testsupport::Log;
+using testsupport::namesIn;
+using testsupport::readFile;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+constexpr char kBackupPrefix[] = "config.json.corrupted.";
+
+class LoadTest : public testsupport::ScratchTest {
+protected:
+    fs::path path() const { return dir_ / "config.json"; }
+
+    std::string missingFileLine(const fs::path& path, unsigned code) const {
+        return "No config file at " + path.string() +
+               "; using defaults (errno=" + std::to_string(code) + ")";
+    }
+};
+
+TEST_F(LoadTest, EmptyPathReturnsFalseAndLogsNothing) {
+    Config config;
+    EXPECT_FALSE(loadConfigJson(fs::path(), config));
+    EXPECT_TRUE(log().empty());
+    EXPECT_EQ(describe(config), describe(Config{}));
+}
+
+TEST_F(LoadTest, MissingFileKeepsTheRecordAndSaysSo) {
+    Config config;
+    config.version = 5;
+    EXPECT_TRUE(loadConfigJson(path(), config));
+    EXPECT_EQ(config.version, 5);
+    EXPECT_EQ(log(), (Log{{LogLevel::Info, missingFileLine(path(), 2)}}));
+}
+
+TEST_F(LoadTest, FileLockedThroughoutIsTriedThreeTimesThenLeftAlone) {
+    // Another file name: the messages still say "config.json".
+    const fs::path settings = dir_ / "settings.json";
+    writeFile(settings, R"({"version": 9})");
+    platform::testing::reportSharingViolation(3);
+    Config config;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(loadConfigJson(settings, config));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+
+    EXPECT_GE(elapsed, std::chrono::milliseconds(150));
+    EXPECT_EQ(platform::testing::injectedCount(platform::testing::Operation::ReadFile), 3);
+    const std::string retry = "config.json sharing violation (attempt ";
+    EXPECT_EQ(log(), (Log{
+                         {LogLevel::Warn, retry + "1/3); retrying in 50 ms"},
+                         {LogLevel::Warn, retry + "2/3); retrying in 50 ms"},
+                         {LogLevel::Warn, retry + "3/3); retrying in 50 ms"},
+                         {LogLevel::Warn,
+                          "config.json read failed after 3 SHARING_VIOLATION attempts; loading "
+                          "defaults"},
+                     }));
+    EXPECT_EQ(describe(config), describe(Config{}));
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"settings.json"});
+    EXPECT_EQ(readFile(settings), R"({"version": 9})");
+}
+
+TEST_F(LoadTest, LockReleasedAfterTheFirstPauseGivesAnOrdinaryLoad) {
+    writeFile(path(), R"({"version": 9})");
+    platform::testing::reportSharingViolation(1);
+    Config config;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(loadConfigJson(path(), config));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
+    EXPECT_EQ(config.version, 9);
+    EXPECT_EQ(
+        log(),
+        (Log{
+            {LogLevel::Warn, "config.json sharing violation (attempt 1/3); retrying in 50 ms"},
+            {LogLevel::Info, "Driver loaded config from: " + path().string()},
+        }));
+}
+
+TEST_F(LoadTest, ByteOrderMarkBeforeAnObjectLoads) {
+    writeFile(path(), "\xEF\xBB\xBF{\"version\": 2}");
+    Config config;
+    EXPECT_TRUE(loadConfigJson(path(), config));
+    EXPECT_EQ(config.version, 2);
+    EXPECT_EQ(log(), (Log{{LogLevel::Info, "Driver loaded config from: " + path().string()}}));
+}
+
+TEST_F(LoadTest, EmptyObjectLoadsAndChangesNothing) {
+    writeFile(path(), "{}");
+    Config config;
+    EXPECT_TRUE(loadConfigJson(path(), config));
+    EXPECT_EQ(describe(config), describe(Config{}));
+    EXPECT_EQ(log(), (Log{{LogLevel::Info, "Driver loaded config from: " + path().string()}}));
+}
+
+// What is at the path is not a regular file: never read, never moved, never a hang.
+TEST_F(LoadTest, DirectoryAtThePathIsAMissingFile) {
+    fs::create_directory(path());
+    Config config;
+    EXPECT_TRUE(loadConfigJson(path(), config));
+    // EISDIR on POSIX; ERROR_ACCESS_DENIED on Windows.
+    const unsigned code =
+        platform::testing::isPosix() ? static_cast<unsigned>(std::errc::is_a_directory) : 5u;
+    EXPECT_EQ(log(), (Log{{LogLevel::Info, missingFileLine(path(), code)}}));
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(describe(config), describe(Config{}));
+}
+
+TEST_F(LoadTest, FifoAtThePathIsAMissingFileAndDoesNotBlock) {
+    if (!platform::testing::isPosix()) {
+        GTEST_SKIP() << "no FIFOs on Windows";
+    }
+    ASSERT_TRUE(platform::testing::makeFifo(path()));
+    Config config;
+    auto load = std::async(std::launch::async, [&] { return loadConfigJson(path(), config); });
+    if (load.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the load blocks on a FIFO";
+        std::ofstream unblock(path());  // a writer lets a blocked open or read finish
+    }
+    EXPECT_TRUE(load.get());
+    const auto code = static_cast<unsigned>(std::errc::invalid_argument);
+    EXPECT_EQ(log(), (Log{{LogLevel::Info, missingFileLine(path(), code)}}));
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(describe(config), describe(Config{}));
+}
+
+struct CorruptCase {
+    const char* name;
+    const char* content;
+};
+
+void PrintTo(const CorruptCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class LoadCorruptTest : public LoadTest, public ::testing::WithParamInterface<CorruptCase> {};
+
+TEST_P(LoadCorruptTest, DocumentThatIsNotAnObjectIsMovedAsideAndDefaultsKept) {
+    const std::string content = GetParam().content;
+    writeFile(path(), content);
+    Config config;
+    EXPECT_TRUE(loadConfigJson(path(), config));
+    EXPECT_EQ(describe(config), describe(Config{}));
+
+    const std::vector<std::string> names = namesIn(dir_);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].rfind(kBackupPrefix, 0), 0u) << names[0];
+    EXPECT_EQ(readFile(dir_ / names[0]), content);
+    EXPECT_EQ(log(),
+              (Log{
+                  {LogLevel::Warn,
+                   "Config file corrupted; backing up and using defaults: " + path().string()},
+                  {LogLevel::Warn, "Backed up corrupt config to: " + (dir_ / names[0]).string()},
+              }));
+}
+
+const CorruptCase kCorruptCases[] = {
+    {"EmptyFile", ""},
+    {"WhiteSpaceOnly", " \r\n\t "},
+    {"Array", R"([{"version": 2}])"},
+    {"Null", "null"},
+    {"Number", "42"},
+    {"String", R"("{\"version\": 2}")"},
+    {"Boolean", "true"},
+    {"ObjectFollowedByText", R"({"version": 2} x)"},
+    {"TwoObjects", R"({"version": 2}{})"},
+    {"ObjectWithBlockComment", R"({/* note */ "version": 2})"},
+    {"ObjectWithLineComment", "{\"version\": 2 // note\n}"},
+    {"IncompleteByteOrderMark", "\xEF\xBB{}"},
+    {"TruncatedObject", R"({"version": 2)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Documents, LoadCorruptTest, ::testing::ValuesIn(kCorruptCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarvik::driver

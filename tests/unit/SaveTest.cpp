@@ -1,0 +1,230 @@
+// Hunts faults in the atomic save: a document whose bytes drift from the agreed form, a failure
+// that is reported as success or with the wrong message, a temporary file left behind or a
+// target damaged by a failed save, a write redirected through a planted symbolic link, and a
+// replaced file that loses its permission bits.
+#include <nlohmann/json.hpp>
+
+#include "config/ConfigFile.h"
+#include "platform/testing/OsTestSupport.h"
+#include "tests/unit/TestSupport.h"
+
+namespace tarvik::driver {
+namespace {
+
+using platform::testing::Operation;
+using platform::testing::ScopedFault;
+using testsupport::Log;
+using testsupport::namesIn;
+using testsupport::readFile;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+using common::LogLevel;
+constexpr LogLevel kError = LogLevel::Error;
+
+const char kDefaultDocument[] = R"({
+    "audio": {
+        "bufferSizeMs": 10,
+        "deviceId": null,
+        "deviceNamePattern": "Beyond"
+    },
+    "detection": {
+        "cooldownMs": 300,
+        "fftSize": 2048,
+        "minDurationMs": 300,
+        "sensitivity": 0.699999988079071
+    },
+    "shownTrayNotification": false,
+    "steamvr": {
+        "customActionBinding": null,
+        "dashboardClickEnabled": true
+    },
+    "training": {
+        "dataFile": "training_data.bin",
+        "lastTrainedTimestamp": null
+    },
+    "version": 1
+})";
+
+class SaveTest : public testsupport::ScratchTest {
+protected:
+    fs::path target() const { return dir_ / "config.json"; }
+    fs::path temp() const { return dir_ / "config.json.tmp"; }
+};
+
+TEST_F(SaveTest, DefaultRecordIsWrittenByteForByte) {
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(readFile(target()), kDefaultDocument);
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(SaveTest, FirstSaveCreatesTheDirectoryChain) {
+    const fs::path deep = dir_ / "a" / "b" / "c" / "config.json";
+    ASSERT_TRUE(saveConfigJson(deep, Config{}));
+    EXPECT_EQ(namesIn(deep.parent_path()), std::vector<std::string>{"config.json"});
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(SaveTest, SecondSaveReplacesTheTargetAndLeavesNoTemporaryFile) {
+    Config first;
+    first.detection.sensitivity = 0.3f;
+    ASSERT_TRUE(saveConfigJson(target(), first));
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(readFile(target()), kDefaultDocument);
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+}
+
+TEST_F(SaveTest, OrphanTemporaryFileIsOverwrittenFromItsStartAndConsumed) {
+    writeFile(temp(), std::string(4096, 'x'));  // longer than the document
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(readFile(target()), kDefaultDocument);
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+}
+
+TEST_F(SaveTest, BareFileNameIsRefusedAndNothingIsCreated) {
+    const fs::path bare = "tarvik_bare_" + dir_.filename().string() + ".json";
+    fs::path bareTemp = bare;
+    bareTemp += ".tmp";
+    EXPECT_FALSE(saveConfigJson(bare, Config{}));
+    // The error text after the prefix is the system's and not fixed.
+    const std::string prefix = "Could not create config directory: ";
+    const Log entries = log();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].level, kError);
+    EXPECT_EQ(entries[0].text.rfind(prefix, 0), 0u);
+    EXPECT_GT(entries[0].text.size(), prefix.size());
+    EXPECT_FALSE(fs::exists(bare));
+    EXPECT_FALSE(fs::exists(bareTemp));
+}
+
+TEST_F(SaveTest, DirectoryAtTemporaryNameFailsTheOpenAndKeepsTheTarget) {
+    writeFile(target(), "old");
+    fs::create_directory(temp());
+    EXPECT_FALSE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(log(), (Log{{kError, "Could not open temp config file: " + temp().string()}}));
+    EXPECT_EQ(readFile(target()), "old");
+    EXPECT_TRUE(fs::is_directory(temp()));
+}
+
+TEST_F(SaveTest, SymbolicLinkAtTemporaryNameIsNotFollowed) {
+    if (!platform::testing::isPosix()) {
+        GTEST_SKIP() << "symbolic links need privileges on Windows";
+    }
+    const fs::path victim = dir_ / "victim";
+    writeFile(victim, "precious");
+    fs::create_symlink(victim, temp());
+    EXPECT_FALSE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(log(), (Log{{kError, "Could not open temp config file: " + temp().string()}}));
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_FALSE(fs::exists(target()));
+}
+
+// A failed write, flush to disk or close of the temporary file: no message, temp removed.
+class SaveTempFailureTest : public SaveTest, public ::testing::WithParamInterface<Operation> {};
+
+TEST_P(SaveTempFailureTest, FailsSilentlyRemovesTempAndKeepsTarget) {
+    writeFile(target(), "old document");
+    ScopedFault fault(GetParam(), 5);
+    EXPECT_FALSE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(platform::testing::injectedCount(GetParam()), 1);
+    EXPECT_TRUE(log().empty());
+    EXPECT_EQ(readFile(target()), "old document");
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, SaveTempFailureTest,
+                         ::testing::Values(Operation::WriteTemp, Operation::SyncTemp,
+                                           Operation::CloseTemp),
+                         [](const auto& info) {
+                             return std::string(info.param == Operation::WriteTemp  ? "Write"
+                                                : info.param == Operation::SyncTemp ? "Sync"
+                                                                                    : "Close");
+                         });
+
+// An error number above INT32_MAX must still print unsigned.
+constexpr platform::ErrorCode kLargeCode = 0x80070005u;
+
+TEST_F(SaveTest, FailedReplaceIsLoggedWithTheNumberAndRemovesTemp) {
+    writeFile(target(), "old document");
+    ScopedFault fault(Operation::Replace, kLargeCode);
+    EXPECT_FALSE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(log(), (Log{{kError, "ReplaceFileW failed (GetLastError=2147942405)"}}));
+    EXPECT_EQ(readFile(target()), "old document");
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+}
+
+TEST_F(SaveTest, FailedFirstMoveIsLoggedWithTheNumberAndRemovesTemp) {
+    ScopedFault fault(Operation::MoveIntoPlace, 13);
+    EXPECT_FALSE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(log(), (Log{{kError, "MoveFileExW failed on first save (GetLastError=13)"}}));
+    EXPECT_TRUE(namesIn(dir_).empty());
+}
+
+TEST_F(SaveTest, FailedDirectorySyncIsReportedAsFailure) {
+    ScopedFault fault(Operation::SyncDirectory, 5);
+    EXPECT_FALSE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(
+        log(),
+        (Log{{kError, "Could not sync config directory: " + std::system_category().message(5)}}));
+    EXPECT_EQ(readFile(target()), kDefaultDocument);
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+}
+
+TEST_F(SaveTest, InvalidUtf8InNarrowFieldThrowsBeforeTouchingTheDisk) {
+    Config config;
+    config.training.dataFile = "data\xFF.bin";
+    const fs::path path = dir_ / "new" / "config.json";
+    try {
+        (void)saveConfigJson(path, config);
+        ADD_FAILURE() << "no exception";
+    } catch (const nlohmann::json::type_error& error) {
+        EXPECT_EQ(error.id, 316);
+    }
+    EXPECT_FALSE(fs::exists(path.parent_path()));
+}
+
+// Permission bits: POSIX only.
+class SavePermissionTest : public SaveTest {
+protected:
+    void SetUp() override {
+        if (!platform::testing::isPosix()) {
+            GTEST_SKIP() << "no permission bits on Windows";
+        }
+        SaveTest::SetUp();
+        previousMask_ = platform::testing::setUmask(027);
+    }
+    void TearDown() override {
+        if (platform::testing::isPosix()) {
+            platform::testing::setUmask(previousMask_);
+            SaveTest::TearDown();
+        }
+    }
+    fs::perms permsOf(const fs::path& path) const {
+        return fs::status(path).permissions() & fs::perms::mask;
+    }
+    unsigned previousMask_ = 0;
+};
+
+TEST_F(SavePermissionTest, ReplacedTargetKeepsItsPermissionBits) {
+    writeFile(target(), "old");
+    const fs::perms chosen =
+        fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read;
+    fs::permissions(target(), chosen);
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(permsOf(target()), chosen);
+}
+
+TEST_F(SavePermissionTest, FirstSaveGetsTheCreationModeLessTheUmask) {
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(permsOf(target()), static_cast<fs::perms>(0666 & ~027));
+}
+
+TEST_F(SavePermissionTest, FirstSaveOverAnOrphanGetsTheCreationModeNotTheOrphans) {
+    writeFile(temp(), "orphan");
+    fs::permissions(temp(), fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(permsOf(target()), static_cast<fs::perms>(0666 & ~027));
+}
+
+}  // namespace
+}  // namespace tarvik::driver

@@ -1,0 +1,136 @@
+// Helpers shared by the unit tests: a logger that records what the code under test reports, a
+// fixture with a private scratch directory, and a line-per-field rendering of Config so that a
+// failed comparison names the field that differs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/Logging.h"
+#include "config/Config.h"
+#include "platform/testing/FaultInjection.h"
+
+namespace tarvik::testsupport {
+
+namespace fs = std::filesystem;
+using common::LogLevel;
+
+struct LogEntry {
+    LogLevel level;
+    std::string text;
+    bool operator==(const LogEntry& o) const { return level == o.level && text == o.text; }
+};
+
+inline void PrintTo(const LogEntry& entry, std::ostream* out) {
+    *out << "{" << static_cast<int>(entry.level) << ", \"" << entry.text << "\"}";
+}
+
+using Log = std::vector<LogEntry>;
+
+class RecordingLogger final : public common::ILogger {
+public:
+    void log(LogLevel level, std::string_view message) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        entries_.push_back({level, std::string(message)});
+    }
+    void setLevel(LogLevel) override {}
+    LogLevel getLevel() const override { return LogLevel::Trace; }
+    Log entries() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return entries_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    Log entries_;
+};
+
+// Records every message while the test runs, gives the test its own directory under the
+// temporary directory, and disarms the fault seam afterwards so no fault leaks into the next test.
+class ScratchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previousLogger_ = common::globalLogger;
+        common::globalLogger = logger_;
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        // Other build trees run the same tests at the same time: add a random part.
+        dir_ = fs::temp_directory_path() /
+               ("tarvik_unit_" + name + "_" + std::to_string(std::random_device{}()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        platform::testing::clearFaults();
+        common::globalLogger = previousLogger_;
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    Log log() const { return logger_->entries(); }
+
+    fs::path dir_;
+
+private:
+    std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>();
+    std::shared_ptr<common::ILogger> previousLogger_;
+};
+
+inline std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The file names in `directory`, sorted.
+inline std::vector<std::string> namesIn(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// One "field=value" line per field: the float as its bit pattern, wide text as hex code units,
+// the time point as its tick count.
+inline std::string describe(const driver::Config& c) {
+    const auto wide = [](const std::wstring& text) {
+        std::ostringstream out;
+        for (const wchar_t unit : text) {
+            out << std::hex << static_cast<std::uint32_t>(unit) << ' ';
+        }
+        return out.str();
+    };
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &c.detection.sensitivity, sizeof bits);
+    std::ostringstream out;
+    out << "version=" << c.version << "\npattern=" << wide(c.audio.deviceNamePattern)
+        << "\ndeviceId=" << wide(c.audio.deviceId) << "\nbufferSizeMs=" << c.audio.bufferSizeMs
+        << "\nsensitivity=" << std::hex << bits << std::dec
+        << "\nminDurationMs=" << c.detection.minDurationMs << "\ncooldownMs=" << c.detection.cooldownMs
+        << "\nfftSize=" << c.detection.fftSize << "\nclick=" << c.steamvr.dashboardClickEnabled
+        << "\nbinding=" << c.steamvr.customActionBinding << "\ndataFile=" << c.training.dataFile
+        << "\nlastTrained="
+        << (c.training.lastTrainedTimestamp
+                ? std::to_string(c.training.lastTrainedTimestamp->time_since_epoch().count())
+                : "absent")
+        << "\ntray=" << c.shownTrayNotification << '\n';
+    return out.str();
+}
+
+}  // namespace tarvik::testsupport
