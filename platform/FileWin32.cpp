@@ -4,8 +4,8 @@
 
 #include <system_error>
 
-#include "platform/testing/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/testing/FaultInjection.h"
 
 namespace tarvik::platform {
 namespace {
@@ -13,12 +13,16 @@ namespace {
 using testing::Operation;
 using testing::takeFault;
 
-constexpr ErrorCode kErrorSharingViolation = ERROR_SHARING_VIOLATION;  // 32
+constexpr ErrorCode kErrorSharingViolation = ERROR_SHARING_VIOLATION;                  // 32
 constexpr ErrorCode kErrorUnableToMoveReplacement = ERROR_UNABLE_TO_MOVE_REPLACEMENT;  // 1176
 
-ErrorCode lastError() { return static_cast<ErrorCode>(::GetLastError()); }
+ErrorCode lastError() {
+    return static_cast<ErrorCode>(::GetLastError());
+}
 
-HANDLE toHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE toHandle(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
 
 // Wine's ReplaceFileW refuses bare relative names; absolute names work everywhere.
 std::wstring absoluteName(const std::filesystem::path& path) {
@@ -33,11 +37,17 @@ std::string errorText(ErrorCode code) {
     return std::system_category().message(static_cast<int>(code));
 }
 
-bool isSharingViolation(ErrorCode code) { return code == kErrorSharingViolation; }
+bool isSharingViolation(ErrorCode code) {
+    return code == kErrorSharingViolation;
+}
 
-bool replaceMayHaveRemovedTarget(ErrorCode code) { return code == kErrorUnableToMoveReplacement; }
+bool replaceMayHaveRemovedTarget(ErrorCode code) {
+    return code == kErrorUnableToMoveReplacement;
+}
 
-WritableFile::~WritableFile() { close(); }
+WritableFile::~WritableFile() {
+    close();
+}
 
 ErrorCode WritableFile::open(const std::filesystem::path& path,
                              const std::filesystem::path& /*permissionsFrom*/) {
@@ -47,8 +57,9 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
     }
     // Default sharing, as a standard file stream opens it: other processes may read and write.
     // ReplaceFileW carries the replaced file's attributes over by itself.
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return lastError();
     }
@@ -155,11 +166,13 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
         return {ReadStatus::Failed, *fault};
     }
     // The sharing of a standard input stream: other processes may go on reading and writing.
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const ErrorCode error = lastError();  // read at once, before anything can change it
-        return {isSharingViolation(error) ? ReadStatus::SharingViolation : ReadStatus::Failed, error};
+        return {isSharingViolation(error) ? ReadStatus::SharingViolation : ReadStatus::Failed,
+                error};
     }
     ErrorCode error = 0;
     LARGE_INTEGER size{};
