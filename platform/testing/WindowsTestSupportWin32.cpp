@@ -1,0 +1,228 @@
+// Test-only Windows operations: held files, helper processes over pipes, the wide command line.
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include "platform/testing/WindowsTestSupport.h"
+
+namespace tarvik::platform::testing {
+namespace {
+
+constexpr DWORD kChildExitWaitMs = 60'000;
+
+HANDLE toHandle(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+std::intptr_t fromHandle(HANDLE handle) {
+    return reinterpret_cast<std::intptr_t>(handle);
+}
+
+void closeHandle(std::intptr_t& handle) {
+    if (handle != -1) {
+        ::CloseHandle(toHandle(handle));
+        handle = -1;
+    }
+}
+
+// Appends `argument` quoted by the rules that CommandLineToArgvW and the C runtime undo:
+// backslashes are literal except before a quote, where they and the quote are escaped.
+void appendQuoted(std::wstring& commandLine, const std::wstring& argument) {
+    if (!commandLine.empty()) {
+        commandLine.push_back(L' ');
+    }
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        commandLine += argument;
+        return;
+    }
+    commandLine.push_back(L'"');
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            commandLine.append(backslashes * 2 + 1, L'\\');
+        } else {
+            commandLine.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        commandLine.push_back(c);
+    }
+    commandLine.append(backslashes * 2, L'\\');
+    commandLine.push_back(L'"');
+}
+
+}  // namespace
+
+std::vector<std::wstring> wideCommandLineArguments() {
+    int count = 0;
+    LPWSTR* arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    std::vector<std::wstring> result;
+    if (arguments == nullptr) {
+        return result;
+    }
+    for (int i = 0; i < count; ++i) {
+        result.emplace_back(arguments[i]);
+    }
+    ::LocalFree(arguments);
+    return result;
+}
+
+std::filesystem::path executableDirectory() {
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < name.size()) {
+            name.resize(length);
+            return std::filesystem::path(name).parent_path();
+        }
+        name.resize(name.size() * 2);  // truncated: try again with more room
+    }
+}
+
+HeldFile::~HeldFile() {
+    close();
+}
+
+ErrorCode HeldFile::open(const std::filesystem::path& path, Sharing sharing) {
+    close();
+    const DWORD shareMode = sharing == Sharing::None ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, shareMode, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return static_cast<ErrorCode>(::GetLastError());
+    }
+    handle_ = fromHandle(file);
+    return 0;
+}
+
+void HeldFile::close() {
+    closeHandle(handle_);
+}
+
+ChildProcess::~ChildProcess() {
+    wait();
+}
+
+ErrorCode ChildProcess::start(const std::filesystem::path& program,
+                              const std::vector<std::wstring>& arguments) {
+    if (process_ != -1) {
+        return ERROR_ALREADY_EXISTS;
+    }
+    // The child's ends are inheritable; ours are not, so that the child never holds a copy of
+    // them and closing our end of its input really ends that input.
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof(inheritable);
+    inheritable.bInheritHandle = TRUE;
+    HANDLE childInput = nullptr;
+    HANDLE ourInput = nullptr;
+    HANDLE ourOutput = nullptr;
+    HANDLE childOutput = nullptr;
+    if (!::CreatePipe(&childInput, &ourInput, &inheritable, 0)) {
+        return static_cast<ErrorCode>(::GetLastError());
+    }
+    if (!::CreatePipe(&ourOutput, &childOutput, &inheritable, 0)) {
+        const ErrorCode error = static_cast<ErrorCode>(::GetLastError());
+        ::CloseHandle(childInput);
+        ::CloseHandle(ourInput);
+        return error;
+    }
+    ::SetHandleInformation(ourInput, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(ourOutput, HANDLE_FLAG_INHERIT, 0);
+
+    std::wstring commandLine;
+    appendQuoted(commandLine, program.wstring());
+    for (const std::wstring& argument : arguments) {
+        appendQuoted(commandLine, argument);
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childInput;
+    startup.hStdOutput = childOutput;
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION created{};
+    const std::wstring programName = program.wstring();
+    const BOOL started = ::CreateProcessW(programName.c_str(), commandLine.data(), nullptr, nullptr,
+                                          TRUE, 0, nullptr, nullptr, &startup, &created);
+    const ErrorCode error = started ? 0 : static_cast<ErrorCode>(::GetLastError());
+    ::CloseHandle(childInput);
+    ::CloseHandle(childOutput);
+    if (!started) {
+        ::CloseHandle(ourInput);
+        ::CloseHandle(ourOutput);
+        return error;
+    }
+    ::CloseHandle(created.hThread);
+    process_ = fromHandle(created.hProcess);
+    input_ = fromHandle(ourInput);
+    output_ = fromHandle(ourOutput);
+    buffered_.clear();
+    return 0;
+}
+
+bool ChildProcess::writeLine(std::string_view line) {
+    if (input_ == -1) {
+        return false;
+    }
+    std::string text(line);
+    text.push_back('\n');
+    DWORD written = 0;
+    return ::WriteFile(toHandle(input_), text.data(), static_cast<DWORD>(text.size()), &written,
+                       nullptr) &&
+           written == text.size();
+}
+
+bool ChildProcess::readLine(std::string& line) {
+    line.clear();
+    if (output_ == -1) {
+        return false;
+    }
+    for (;;) {
+        const std::size_t end = buffered_.find('\n');
+        if (end != std::string::npos) {
+            line.assign(buffered_, 0, end);
+            buffered_.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            return true;
+        }
+        char chunk[256];
+        DWORD got = 0;
+        if (!::ReadFile(toHandle(output_), chunk, sizeof(chunk), &got, nullptr) || got == 0) {
+            // The child closed its output (or ended): hand out what is left as the last line.
+            line.swap(buffered_);
+            buffered_.clear();
+            return !line.empty();
+        }
+        buffered_.append(chunk, got);
+    }
+}
+
+int ChildProcess::wait() {
+    closeHandle(input_);
+    if (process_ == -1) {
+        closeHandle(output_);
+        return -1;
+    }
+    const HANDLE process = toHandle(process_);
+    if (::WaitForSingleObject(process, kChildExitWaitMs) != WAIT_OBJECT_0) {
+        // A helper that does not end when its input closes would hang the test run.
+        ::TerminateProcess(process, 255);
+        ::WaitForSingleObject(process, INFINITE);
+    }
+    DWORD status = 0;
+    const bool known = ::GetExitCodeProcess(process, &status) != 0;
+    closeHandle(process_);
+    closeHandle(output_);
+    return known ? static_cast<int>(status) : -1;
+}
+
+}  // namespace tarvik::platform::testing
