@@ -4,17 +4,28 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/Text.h"
+
 namespace tarvik::driver::detail {
 
+// Native names as UTF-8, never throwing: narrow (POSIX) names are taken as they are.
+inline std::string lenientUtf8(const std::wstring& name) {
+    return platform::wideToUtf8(name);
+}
+inline std::string lenientUtf8(const std::string& name) {
+    return name;
+}
+
 // The narrow form of `path`, as std::filesystem::path::string() renders it. Where that
-// conversion fails (a character the narrow code page lacks), the UTF-8 form is used instead,
-// so that composing a message never changes what an operation does.
+// conversion fails, the UTF-8 form is used instead, so that composing a message never changes
+// what an operation does. Wide (Windows) names may hold a UTF-16 surrogate without its partner,
+// which neither string() nor u8string() can convert (both throw); the platform's lenient
+// conversion writes U+FFFD in its place.
 inline std::string pathForLog(const std::filesystem::path& path) {
     try {
         return path.string();
     } catch (const std::exception&) {
-        const auto utf8 = path.u8string();
-        return std::string(utf8.begin(), utf8.end());
+        return lenientUtf8(path.native());
     }
 }
 
