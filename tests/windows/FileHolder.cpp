@@ -1,0 +1,46 @@
+// Helper process of the Windows tests: holds a file open with a chosen sharing mode, as
+// another program (an editor, a backup tool, a second driver instance) would, until told to
+// let go.
+//
+//   tarvik_file_holder <none|nodelete> <path>
+//
+// Protocol on standard input and output, one line each:
+//   out "held"          the file is open; the test may now provoke the conflict
+//   in  "release"       close the file ...
+//   out "released"      ... done
+//   end of input        close the file if still open and exit 0
+// When the file cannot be opened it prints "error <number>" and exits 1; bad arguments exit 2.
+//
+// The path is read from the wide command line: the narrow argv passes through the ANSI code
+// page, which would turn a non-ASCII path into the name of another (missing) file.
+#include <iostream>
+#include <string>
+
+#include "platform/testing/WindowsTestSupport.h"
+
+namespace testing = tarvik::platform::testing;
+
+int main() {
+    const std::vector<std::wstring> arguments = testing::wideCommandLineArguments();
+    if (arguments.size() != 3 || (arguments[1] != L"none" && arguments[1] != L"nodelete")) {
+        std::cerr << "usage: tarvik_file_holder <none|nodelete> <path>\n";
+        return 2;
+    }
+    const testing::Sharing sharing =
+        arguments[1] == L"none" ? testing::Sharing::None : testing::Sharing::ReadWriteNoDelete;
+
+    testing::HeldFile file;
+    if (const auto error = file.open(std::filesystem::path(arguments[2]), sharing); error != 0) {
+        std::cout << "error " << error << std::endl;
+        return 1;
+    }
+    std::cout << "held" << std::endl;
+
+    for (std::string command; std::getline(std::cin, command);) {
+        if (command == "release") {
+            file.close();
+            std::cout << "released" << std::endl;
+        }
+    }
+    return 0;
+}

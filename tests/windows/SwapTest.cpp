@@ -1,0 +1,146 @@
+// Hunts faults in the Win32 swap and open calls: a save that takes the wrong swap call, a swap
+// that breaks on relative names (Wine's ReplaceFileW refuses them), a missing file reported
+// with the wrong error number, and a recovery from ReplaceFileW's error 1176 that deletes the
+// temporary file although it may hold the only copy of the new document.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/Config.h"
+#include "config/ConfigFile.h"
+#include "tests/windows/WindowsTestFixture.h"
+
+namespace tarvik::windows_tests {
+namespace {
+
+using platform::testing::injectedCount;
+using platform::testing::Operation;
+using platform::testing::ScopedFault;
+using ::testing::ElementsAre;
+
+constexpr platform::ErrorCode kAccessDenied = 5;                // ERROR_ACCESS_DENIED
+constexpr platform::ErrorCode kUnableToMoveReplacement = 1176;  // ERROR_UNABLE_TO_MOVE_REPLACEMENT
+
+driver::Config withSensitivity(float sensitivity) {
+    driver::Config config;
+    config.detection.sensitivity = sensitivity;
+    return config;
+}
+
+float loadedSensitivity(const std::filesystem::path& path) {
+    driver::Config loaded;
+    loaded.detection.sensitivity = -1.0f;
+    EXPECT_TRUE(driver::loadConfigJson(path, loaded));
+    return loaded.detection.sensitivity;
+}
+
+class SwapTest : public WindowsTest {};
+
+TEST_F(SwapTest, FirstSaveMovesIntoPlaceAndSecondSaveReplaces) {
+    const auto path = scratch() / "settings" / "config.json";
+    {
+        // The other swap call is armed to fail: the save only succeeds through the right one.
+        ScopedFault replaceRefused(Operation::Replace, kAccessDenied, -1);
+        EXPECT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+        EXPECT_EQ(injectedCount(Operation::Replace), 0);
+    }
+    {
+        ScopedFault moveRefused(Operation::MoveIntoPlace, kAccessDenied, -1);
+        EXPECT_TRUE(driver::saveConfigJson(path, withSensitivity(0.7f)));
+        EXPECT_EQ(injectedCount(Operation::MoveIntoPlace), 0);
+    }
+    EXPECT_TRUE(logger().lines.empty());
+    EXPECT_THAT(entryNames(path.parent_path()), ElementsAre("config.json"));
+    EXPECT_EQ(loadedSensitivity(path), 0.7f);
+}
+
+TEST_F(SwapTest, SavesThroughARelativePathReplaceTheTarget) {
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(scratch());
+    const std::filesystem::path relative = std::filesystem::path("settings") / "config.json";
+    const bool first = driver::saveConfigJson(relative, withSensitivity(0.3f));
+    const bool second = driver::saveConfigJson(relative, withSensitivity(0.7f));
+    std::filesystem::current_path(previous);
+
+    EXPECT_TRUE(first);
+    EXPECT_TRUE(second);
+    EXPECT_TRUE(logger().lines.empty());
+    EXPECT_THAT(entryNames(scratch() / "settings"), ElementsAre("config.json"));
+    EXPECT_EQ(loadedSensitivity(scratch() / relative), 0.7f);
+}
+
+TEST_F(SwapTest, MissingFileIsReportedWithErrno2AndMissingDirectoryWithErrno3) {
+    const auto missingFile = scratch() / "config.json";
+    const auto missingDirectory = scratch() / "absent" / "config.json";
+    driver::Config loaded;
+    EXPECT_TRUE(driver::loadConfigJson(missingFile, loaded));
+    EXPECT_TRUE(driver::loadConfigJson(missingDirectory, loaded));
+    EXPECT_THAT(logger().lines,
+                ElementsAre(LogLine{LogLevel::Info, "No config file at " + utf8(missingFile) +
+                                                        "; using defaults (errno=2)"},
+                            LogLine{LogLevel::Info, "No config file at " + utf8(missingDirectory) +
+                                                        "; using defaults (errno=3)"}));
+}
+
+// ReplaceFileW's error 1176 may come after it has removed the target. Both states are tried:
+// target still there, and target gone with the new document only in the temporary file.
+class ReplacementFallbackTest : public SwapTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReplacementFallbackTest, Error1176MovesTheTemporaryFileIntoPlace) {
+    const bool targetRemoved = GetParam();
+    const auto path = scratch() / "config.json";
+    ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+    if (targetRemoved) {
+        logger().onLog = [&](LogLevel, std::string_view) { std::filesystem::remove(path); };
+    }
+
+    ScopedFault replaceFails(Operation::Replace, kUnableToMoveReplacement);
+    EXPECT_TRUE(driver::saveConfigJson(path, withSensitivity(0.7f)));
+
+    EXPECT_THAT(logger().lines,
+                ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=1176)"}));
+    logger().onLog = nullptr;
+    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json"));
+    EXPECT_EQ(loadedSensitivity(path), 0.7f);
+}
+
+INSTANTIATE_TEST_SUITE_P(TargetState, ReplacementFallbackTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("TargetRemoved")
+                                               : std::string("TargetPresent");
+                         });
+
+TEST_F(SwapTest, WhenError1176AndTheFallbackMoveBothFailTheTemporaryFileIsKept) {
+    const auto path = scratch() / "config.json";
+    ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+
+    ScopedFault replaceFails(Operation::Replace, kUnableToMoveReplacement);
+    platform::testing::failNext(Operation::MoveIntoPlace, kAccessDenied);
+    EXPECT_FALSE(driver::saveConfigJson(path, withSensitivity(0.7f)));
+
+    EXPECT_THAT(
+        logger().lines,
+        ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=1176)"},
+                    LogLine{LogLevel::Error, "MoveFileExW failed on first save (GetLastError=5)"}));
+    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json", "config.json.tmp"));
+    EXPECT_EQ(loadedSensitivity(scratch() / "config.json.tmp"), 0.7f);
+}
+
+TEST_F(SwapTest, OtherReplaceFailuresRemoveTheTemporaryFileWithoutAFallbackMove) {
+    const auto path = scratch() / "config.json";
+    ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+
+    ScopedFault replaceFails(Operation::Replace, kAccessDenied);
+    platform::testing::failNext(Operation::MoveIntoPlace, kAccessDenied, -1);
+    EXPECT_FALSE(driver::saveConfigJson(path, withSensitivity(0.7f)));
+
+    EXPECT_EQ(injectedCount(Operation::MoveIntoPlace), 0);
+    EXPECT_THAT(logger().lines,
+                ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=5)"}));
+    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json"));
+    EXPECT_EQ(loadedSensitivity(path), 0.3f);
+}
+
+}  // namespace
+}  // namespace tarvik::windows_tests
