@@ -129,7 +129,18 @@ int check(const std::filesystem::path& path, const std::vector<std::string>& all
         start += c == '\n' ? std::string("\\n") : std::string(1, c);
     }
     std::cout << "neither of the allowed documents: " << bytes.size() << " bytes, " << zeros
-              << " zero bytes, begins \"" << start << "\"\n";
+              << " zero bytes, begins \"" << start << "\"";
+    // How much of each document it holds tells a torn write from foreign data.
+    for (const std::string& name : allowed) {
+        if (const auto n = parseVariant(name)) {
+            const std::string expected = variantText(*n);
+            const auto differ =
+                std::mismatch(bytes.begin(), bytes.end(), expected.begin(), expected.end());
+            std::cout << "; first " << (differ.first - bytes.begin()) << " bytes are document "
+                      << *n;
+        }
+    }
+    std::cout << '\n';
     return 1;
 }
 
