@@ -12,7 +12,9 @@ namespace {
 
 using testsupport::describe;
 
-TimePoint atSeconds(std::int64_t seconds) { return TimePoint(Ticks(seconds * 10'000'000)); }
+TimePoint atSeconds(std::int64_t seconds) {
+    return TimePoint(Ticks(seconds * 10'000'000));
+}
 
 // Not the defaults in the fields that a document can clear or keep, so "unchanged" is visible.
 Config seeded() {
@@ -43,7 +45,9 @@ struct OverlayCase {
     const char* changes;  // empty: the record stays as it was
 };
 
-void PrintTo(const OverlayCase& row, std::ostream* out) { *out << row.document; }
+void PrintTo(const OverlayCase& row, std::ostream* out) {
+    *out << row.document;
+}
 
 class ConfigJsonTest : public ::testing::TestWithParam<OverlayCase> {};
 
@@ -92,8 +96,8 @@ const OverlayCase kOverlayCases[] = {
      "lastTrained=9223372036850000000"},
     {"TimestampTicksOverflow", R"({"training": {"lastTrainedTimestamp": 922337203686}})", ""},
     {"TimestampTicksUnderflow", R"({"training": {"lastTrainedTimestamp": -922337203686}})", ""},
-    {"BooleansOnly", R"({"shownTrayNotification": 1, "steamvr": {"dashboardClickEnabled": "false"}})",
-     ""},
+    {"BooleansOnly",
+     R"({"shownTrayNotification": 1, "steamvr": {"dashboardClickEnabled": "false"}})", ""},
     {"Version", R"({"version": 2})", "version=2"},
     {"VersionAsString", R"({"version": "2"})", ""},
     {"KeysAreCaseSensitive", R"({"Version": 5, "AUDIO": {"bufferSizeMs": 1}, "x": 1})", ""},
@@ -104,9 +108,9 @@ INSTANTIATE_TEST_SUITE_P(Documents, ConfigJsonTest, ::testing::ValuesIn(kOverlay
 
 // Values that no JSON text can hold but an in-memory document can.
 TEST(ConfigJsonMemoryTest, NonFiniteSensitivityAndInvalidUtf8PatternAreSkipped) {
-    for (const double value : {std::numeric_limits<double>::quiet_NaN(),
-                               std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity()}) {
+    for (const double value :
+         {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+          -std::numeric_limits<double>::infinity()}) {
         nlohmann::json document;
         document["detection"]["sensitivity"] = value;
         document["audio"]["deviceNamePattern"] = "Be\xFFyond";

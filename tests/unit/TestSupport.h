@@ -122,8 +122,9 @@ inline std::string describe(const driver::Config& c) {
     out << "version=" << c.version << "\npattern=" << wide(c.audio.deviceNamePattern)
         << "\ndeviceId=" << wide(c.audio.deviceId) << "\nbufferSizeMs=" << c.audio.bufferSizeMs
         << "\nsensitivity=" << std::hex << bits << std::dec
-        << "\nminDurationMs=" << c.detection.minDurationMs << "\ncooldownMs=" << c.detection.cooldownMs
-        << "\nfftSize=" << c.detection.fftSize << "\nclick=" << c.steamvr.dashboardClickEnabled
+        << "\nminDurationMs=" << c.detection.minDurationMs
+        << "\ncooldownMs=" << c.detection.cooldownMs << "\nfftSize=" << c.detection.fftSize
+        << "\nclick=" << c.steamvr.dashboardClickEnabled
         << "\nbinding=" << c.steamvr.customActionBinding << "\ndataFile=" << c.training.dataFile
         << "\nlastTrained="
         << (c.training.lastTrainedTimestamp

@@ -57,7 +57,8 @@ TEST(TextConversionTest, EmptyTextAndEmbeddedNulConvert) {
 
 TEST(TextConversionTest, ValidTextOfEveryLengthRoundTrips) {
     // One to four bytes, with the largest code point of each length.
-    const std::string text = "A\x7F\xC3\xA4\xDF\xBF\xE4\xB8\x96\xEF\xBF\xBF\xF0\x9F\x8E\xA7\xF4\x8F\xBF\xBF";
+    const std::string text =
+        "A\x7F\xC3\xA4\xDF\xBF\xE4\xB8\x96\xEF\xBF\xBF\xF0\x9F\x8E\xA7\xF4\x8F\xBF\xBF";
     const std::wstring expected = L"A\x7F\u00e4\u07ff\u4e16\uffff\U0001F3A7\U0010FFFF";
     std::wstring out;
     ASSERT_TRUE(utf8ToWide(text, out));
@@ -66,8 +67,11 @@ TEST(TextConversionTest, ValidTextOfEveryLengthRoundTrips) {
 }
 
 TEST(TextConversionTest, CharactersWithoutUtf8FormBecomeReplacementCharacter) {
-    const std::wstring lone = {L'a', static_cast<wchar_t>(0xD800), L'b', static_cast<wchar_t>(0xDC00)};
-    EXPECT_EQ(wideToUtf8(lone), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    const std::wstring lone = {L'a', static_cast<wchar_t>(0xD800), L'b',
+                               static_cast<wchar_t>(0xDC00)};
+    EXPECT_EQ(wideToUtf8(lone),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
     if (sizeof(wchar_t) == 4) {  // 16-bit wide characters cannot hold values above 0xFFFF
         const std::wstring beyond = {L'x', static_cast<wchar_t>(std::uint32_t{0x110000})};
         EXPECT_EQ(wideToUtf8(beyond), "x\xEF\xBF\xBD");
