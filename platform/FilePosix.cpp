@@ -238,7 +238,8 @@ std::string claimPrivateDirectory(const std::filesystem::path& directory) {
     }
     struct stat status {};
     std::string problem;
-    if (::fstat(fd, &status) != 0) {
+    // Two different calls can fail here, and both are reported alike.
+    if (::fstat(fd, &status) != 0) {  // NOLINT(bugprone-branch-clone)
         problem = directory.string() + ": " + errorText(lastError());
     } else if (status.st_uid != ::geteuid()) {
         problem = directory.string() + " belongs to another user";
