@@ -32,6 +32,10 @@ step selftest-blackbox tests/selftest_blackbox.sh build/native/selftest/atomic_p
 step consumers scripts/test-consumers.sh
 step format scripts/check-format.sh
 step bench-smoke scripts/bench.sh --smoke
+step sanitizers scripts/test-sanitizers.sh
+step fuzz-corpus scripts/fuzz-replay.sh
+step reliability scripts/test-reliability.sh
+step static-analysis scripts/static-analysis.sh
 # --- more steps above this line ---
 
 echo

@@ -7,7 +7,9 @@ namespace tarvik::platform::testing {
 
 bool isPosix() { return true; }
 
-bool makeFifo(const std::filesystem::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+bool makeFifo(const std::filesystem::path& path) {
+    return ::mkfifo(path.c_str(), 0600) == 0;
+}
 
 unsigned setUmask(unsigned mask) {
     return static_cast<unsigned>(::umask(static_cast<mode_t>(mask)));

@@ -5,7 +5,9 @@ namespace tarvik::platform::testing {
 
 bool isPosix() { return false; }
 
-bool makeFifo(const std::filesystem::path& /*path*/) { return false; }
+bool makeFifo(const std::filesystem::path& /*path*/) {
+    return false;
+}
 
 unsigned setUmask(unsigned /*mask*/) { return 0; }
 
