@@ -1,6 +1,12 @@
 // The floors of the benchmark suite on POSIX: the bare system calls that a durable save, a
 // load and a log line cannot do without. The only file of bench/ that includes OS headers.
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include <dirent.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -75,6 +81,55 @@ bool readFile(const std::filesystem::path& path, std::string& contents) {
     ::close(fd);
     contents.resize(filled);
     return true;
+}
+
+bool quarantine(const std::filesystem::path& corrupt, const std::filesystem::path& backup,
+                std::string_view prefix) {
+    if (::rename(corrupt.c_str(), backup.c_str()) != 0) {
+        return false;
+    }
+    DIR* listing = ::opendir(backup.parent_path().c_str());
+    if (listing == nullptr) {
+        return false;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name(entry->d_name);
+        if (name.compare(0, prefix.size(), prefix) == 0) {
+            names.emplace_back(name);
+        }
+    }
+    constexpr std::size_t kKept = 5;
+    if (names.size() > kKept) {
+        std::nth_element(names.begin(), names.begin() + kKept, names.end(),
+                         std::greater<std::string>());
+        const int directory = ::dirfd(listing);
+        for (auto it = names.begin() + kKept; it != names.end(); ++it) {
+            (void)::unlinkat(directory, it->c_str(), 0);
+        }
+    }
+    ::closedir(listing);
+    return true;
+}
+
+void makeBackups(const std::filesystem::path& directory, std::string_view prefix, int count) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    std::string name(prefix);
+    const std::size_t stem = name.size();
+    char stamp[32];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(stamp, sizeof(stamp), "2000%04d-%06d", i / 10000, i % 10000);
+        name.resize(stem);
+        name += stamp;
+        const int file = ::openat(fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (file >= 0) {
+            ::close(file);
+        }
+    }
+    ::close(fd);
 }
 
 std::tm localTime(std::time_t seconds) {

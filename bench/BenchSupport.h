@@ -32,6 +32,15 @@ bool writeDurably(const std::filesystem::path& directory, const std::string& nam
 // open, fstat, one read into a string sized from fstat, close.
 bool readFile(const std::filesystem::path& path, std::string& contents);
 
+// The quarantine's unavoidable work: rename `corrupt` to `backup` in the same directory, list
+// the directory (opendir/readdir), keep the five greatest names that start with `prefix` and
+// unlink the others. Returns false if the rename or the listing fails.
+bool quarantine(const std::filesystem::path& corrupt, const std::filesystem::path& backup,
+                std::string_view prefix);
+
+// Creates `count` empty files named `prefix` followed by distinct, old time stamps.
+void makeBackups(const std::filesystem::path& directory, std::string_view prefix, int count);
+
 // Local calendar time as the console logger's clock conversion gives it (localtime_r).
 std::tm localTime(std::time_t seconds);
 
@@ -90,14 +99,18 @@ double medianOf(std::vector<double>& values);
 // so that operations far shorter than a clock read can be timed in batches) and ratio (of the
 // medians). Medians, not means: on a shared machine another process that preempts one call
 // would otherwise charge its time to one side only. Register with UseManualTime().
-template <typename Floor, typename Layer>
-void runPaired(benchmark::State& state, double operationsPerIteration, Floor&& floor,
-               Layer&& layer) {
+//
+// runPreparedPair does the same, but calls `prepare` (untimed) before each of the two timed
+// calls, for operations that consume what they work on.
+template <typename Prepare, typename Floor, typename Layer>
+void runPreparedPair(benchmark::State& state, double operationsPerIteration, Prepare&& prepare,
+                     Floor&& floor, Layer&& layer) {
     using Clock = std::chrono::steady_clock;
     std::vector<double> floorTimes;
     std::vector<double> layerTimes;
     bool floorFirst = true;
-    const auto timed = [](auto& work) {
+    const auto timed = [&prepare](auto& work) {
+        prepare();
         const auto start = Clock::now();
         work();
         return std::chrono::duration<double>(Clock::now() - start).count();
@@ -123,6 +136,13 @@ void runPaired(benchmark::State& state, double operationsPerIteration, Floor&& f
     state.counters["floor_ns"] = floorMedian * toNanosPerOperation;
     state.counters["layer_ns"] = layerMedian * toNanosPerOperation;
     state.counters["ratio"] = floorMedian > 0 ? layerMedian / floorMedian : 0.0;
+}
+
+template <typename Floor, typename Layer>
+void runPaired(benchmark::State& state, double operationsPerIteration, Floor&& floor,
+               Layer&& layer) {
+    runPreparedPair(
+        state, operationsPerIteration, [] {}, floor, layer);
 }
 
 // Where the benchmarks put their files.
