@@ -20,7 +20,12 @@ tool=$(realpath "$1")
 old=1
 new=2
 ((EUID == 0)) || {
-    echo "SKIP: the fault tests need root (strace of a child is fine, but mounts and setpriv are not)"
+    echo "SKIP: the fault tests need root (for mounts and for playing another user)"
+    exit 0
+}
+
+strace -qq -o /dev/null true 2>/dev/null || {
+    echo "SKIP: strace cannot trace here (ptrace is not permitted)"
     exit 0
 }
 

@@ -26,6 +26,7 @@ skip() {
 for command in strace xfs_io mkfs.ext4 losetup; do
     command -v "$command" >/dev/null || skip "$command is not installed"
 done
+strace -qq -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace is not permitted)"
 eatmydata_lib=$(find /usr/lib /usr/lib64 -name 'libeatmydata.so' 2>/dev/null | head -n1 || true)
 
 work=$(mktemp -d /dev/shm/tarvik-powercut.XXXXXX)
