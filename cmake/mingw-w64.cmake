@@ -16,7 +16,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
+# ctest runs the Windows programs under Wine (Debian: wine64, whose loader sits in
+# /usr/lib/wine, off the PATH), through a wrapper that keeps one wineserver alive between them.
 find_program(TARVIK_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(TARVIK_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVIK_WINE})
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
 endif()

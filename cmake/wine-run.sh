@@ -1,0 +1,50 @@
+#!/bin/sh
+# Runs one Windows program under Wine: the cross build's CMAKE_CROSSCOMPILING_EMULATOR, used by
+# ctest and by GoogleTest's test discovery.
+#
+#   wine-run.sh <program.exe> [arguments...]
+#
+# Every test is its own Wine process. Left alone, the first program of a Wine session starts
+# the wineserver and Wine's services, which inherit its standard output; ctest then waits
+# until they end (3 s after the program) before the test counts as finished, and the next
+# test starts them all again. So a call that finds no server starts one that stays up for
+# 60 s after its last client, with the services, detached from ctest's pipes; every later
+# call finds them running and costs only its own program.
+#
+# WINEPREFIX chooses the prefix (the test preset puts a fresh one under the build directory);
+# Wine's debug chatter is off unless WINEDEBUG says otherwise; TARVIK_WINE overrides the
+# loader. No display is needed.
+set -eu
+
+wine=${TARVIK_WINE:-}
+if [ -z "$wine" ]; then
+    for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)" "$(command -v wine || true)"; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+            wine=$candidate
+            break
+        fi
+    done
+fi
+if [ -z "$wine" ]; then
+    echo "wine-run.sh: no wine64 found (Debian: apt-get install wine64)" >&2
+    exit 127
+fi
+
+WINEDEBUG=${WINEDEBUG:--all}
+export WINEDEBUG
+
+prefix=${WINEPREFIX:-${HOME:-/root}/.wine}
+if [ ! -d "$prefix" ]; then
+    # A new prefix is set up once, here, rather than inside the first test's time limit.
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1 || true
+fi
+
+# Output of the server and the services is not ours to pass on: a daemon that inherited
+# ctest's pipe would keep ctest waiting for the end of the test's output until it exits.
+server=$(dirname "$wine")/wineserver
+if [ -x "$server" ] && "$server" -p60 </dev/null >/dev/null 2>&1; then
+    # A new server: bring up Wine's services now, away from the test's output, instead of
+    # letting the test program start them with its own standard output.
+    "$wine" wineboot </dev/null >/dev/null 2>&1 || true
+fi
+exec "$wine" "$@"
