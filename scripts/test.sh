@@ -36,6 +36,7 @@ step sanitizers scripts/test-sanitizers.sh
 step fuzz-corpus scripts/fuzz-replay.sh
 step reliability scripts/test-reliability.sh
 step static-analysis scripts/static-analysis.sh
+step windows scripts/test-windows.sh
 # --- more steps above this line ---
 
 echo
