@@ -23,7 +23,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using benchmark::BenchmarkReporter;
 
 struct Sample {
     double realNs = 0;  // the benchmark's time per iteration
