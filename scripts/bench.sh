@@ -17,8 +17,10 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHM
     -DTARVIK_INSTALL=OFF >/dev/null
 cmake --build "$build" --target tarvik_bench -j 2
 
+smoke=false
 if [[ "${1:-}" == --smoke ]]; then
     shift
+    smoke=true
     flags=(--benchmark_min_time=0.01 --benchmark_repetitions=1)
 else
     flags=(--benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
@@ -27,3 +29,6 @@ fi
 
 export TARVIK_BENCH_DIR="${TARVIK_BENCH_DIR:-$PWD/$build/bench-work}"
 "$build/bench/tarvik_bench" "${flags[@]}" "$@"
+if $smoke; then
+    echo "(smoke run: a few iterations each; the ratios and verdicts above mean nothing)"
+fi
