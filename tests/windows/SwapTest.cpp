@@ -9,6 +9,7 @@
 
 #include "config/Config.h"
 #include "config/ConfigFile.h"
+#include "platform/File.h"
 #include "tests/windows/WindowsTestFixture.h"
 
 namespace tarvik::windows_tests {
@@ -68,6 +69,26 @@ TEST_F(SwapTest, SavesThroughARelativePathReplaceTheTarget) {
     EXPECT_TRUE(logger().lines.empty());
     EXPECT_THAT(entryNames(scratch() / "settings"), ElementsAre("config.json"));
     EXPECT_EQ(loadedSensitivity(scratch() / relative), 0.7f);
+}
+
+// The save always names a directory, but the platform calls themselves must not depend on it:
+// Wine's ReplaceFileW fails a bare file name with error 267 where Windows accepts it.
+TEST_F(SwapTest, PlatformSwapCallsAcceptBareFileNames) {
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(scratch());
+    writeBytes("config.json", "old");
+    writeBytes("config.json.tmp", "new");
+    const platform::ErrorCode replaced = platform::replaceFile("config.json", "config.json.tmp");
+    writeBytes("config.json.tmp", "newer");
+    const platform::ErrorCode moved = platform::moveIntoPlace("config.json.tmp", "config.json");
+    const platform::ErrorCode movedAside = platform::moveAside("config.json", "config.json.aside");
+    std::filesystem::current_path(previous);
+
+    EXPECT_EQ(replaced, 0u);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_EQ(movedAside, 0u);
+    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json.aside"));
+    EXPECT_EQ(readBytes(scratch() / "config.json.aside"), "newer");
 }
 
 TEST_F(SwapTest, MissingFileIsReportedWithErrno2AndMissingDirectoryWithErrno3) {
