@@ -86,8 +86,10 @@ class WindowsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        scratch_ = std::filesystem::temp_directory_path() / "tarvik_windows_tests" /
-                   (std::string(info->test_suite_name()) + "." + info->name());
+        // Parameterised names hold '/', a separator here: keep one directory per test.
+        std::string name = std::string(info->test_suite_name()) + "." + info->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        scratch_ = std::filesystem::temp_directory_path() / "tarvik_windows_tests" / name;
         std::filesystem::remove_all(scratch_);
         std::filesystem::create_directories(scratch_);
         logger_ = std::make_shared<RecordingLogger>();
