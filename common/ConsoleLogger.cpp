@@ -16,12 +16,18 @@ std::mutex consoleLogMutex;
 
 std::string_view levelWord(LogLevel level) {
     switch (level) {
-        case LogLevel::Trace: return "TRACE";
-        case LogLevel::Debug: return "DEBUG";
-        case LogLevel::Info: return "INFO";
-        case LogLevel::Warn: return "WARN";
-        case LogLevel::Error: return "ERROR";
-        case LogLevel::Fatal: return "FATAL";
+        case LogLevel::Trace:
+            return "TRACE";
+        case LogLevel::Debug:
+            return "DEBUG";
+        case LogLevel::Info:
+            return "INFO";
+        case LogLevel::Warn:
+            return "WARN";
+        case LogLevel::Error:
+            return "ERROR";
+        case LogLevel::Fatal:
+            return "FATAL";
     }
     return "UNKNOWN";
 }
@@ -74,7 +80,8 @@ void ConsoleLogger::log(LogLevel level, std::string_view message) {
     }
     std::lock_guard<std::mutex> guard(consoleLogMutex);
     // The clock is read under the lock, so lines appear in the order of their time stamps.
-    const auto now = std::chrono::time_point_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>>(
+    const auto now = std::chrono::time_point_cast<
+        std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>>(
         std::chrono::system_clock::now());
     const std::string line = formatConsoleLine(now.time_since_epoch().count(), level, message);
     // One write of the whole line: the stream is unbuffered, so piecewise output would cost

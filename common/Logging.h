@@ -39,7 +39,14 @@
 
 namespace tarvik::common {
 
-enum class LogLevel : std::int32_t { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4, Fatal = 5 };
+enum class LogLevel : std::int32_t {
+    Trace = 0,
+    Debug = 1,
+    Info = 2,
+    Warn = 3,
+    Error = 4,
+    Fatal = 5
+};
 
 // A sink for log messages. The logger, not the caller, decides whether a level is written.
 class ILogger {
@@ -60,7 +67,9 @@ void logMessage(LogLevel level, std::string_view message);
 
 namespace detail {
 
-inline void appendPiece(std::string& out, std::string_view text) { out.append(text); }
+inline void appendPiece(std::string& out, std::string_view text) {
+    out.append(text);
+}
 inline void appendPiece(std::string& out, const char* text) {
     if (text != nullptr) {
         out.append(text);
@@ -69,11 +78,14 @@ inline void appendPiece(std::string& out, const char* text) {
         out.append("(null)");
     }
 }
-inline void appendPiece(std::string& out, char c) { out.push_back(c); }
+inline void appendPiece(std::string& out, char c) {
+    out.push_back(c);
+}
 
 template <typename Piece>
 void appendPiece(std::string& out, const Piece& piece) {
-    constexpr bool isCharacter = std::is_same_v<Piece, char> || std::is_same_v<Piece, signed char> ||
+    constexpr bool isCharacter = std::is_same_v<Piece, char> ||
+                                 std::is_same_v<Piece, signed char> ||
                                  std::is_same_v<Piece, unsigned char>;
     if constexpr (std::is_integral_v<Piece> && !std::is_same_v<Piece, bool> && !isCharacter) {
         // Plain decimal, no fill and no grouping: what a default-formatted stream prints.

@@ -14,7 +14,8 @@ using json = nlohmann::json;
 
 constexpr std::int64_t kTicksPerSecond = 10'000'000;
 // Whole seconds whose tick count still fits a signed 64-bit integer.
-constexpr std::int64_t kMaxTimestampSeconds = std::numeric_limits<std::int64_t>::max() / kTicksPerSecond;
+constexpr std::int64_t kMaxTimestampSeconds =
+    std::numeric_limits<std::int64_t>::max() / kTicksPerSecond;
 
 // The member `key` of the object `j`, or nullptr. Never copies the value: parsed documents
 // can be nested deeply enough that a recursive copy would exhaust the stack.
@@ -82,7 +83,9 @@ void readSection(const json& j, const char* key, Section& section) {
     }
 }
 
-json nullOrText(std::string text) { return text.empty() ? json(nullptr) : json(std::move(text)); }
+json nullOrText(std::string text) {
+    return text.empty() ? json(nullptr) : json(std::move(text));
+}
 
 }  // namespace
 
@@ -126,7 +129,8 @@ void to_json(json& j, const TrainingConfig& c) {
     j["dataFile"] = c.dataFile;
     if (c.lastTrainedTimestamp) {
         // Whole seconds, truncated toward zero.
-        j["lastTrainedTimestamp"] = c.lastTrainedTimestamp->time_since_epoch().count() / kTicksPerSecond;
+        j["lastTrainedTimestamp"] =
+            c.lastTrainedTimestamp->time_since_epoch().count() / kTicksPerSecond;
     } else {
         j["lastTrainedTimestamp"] = nullptr;
     }
@@ -175,13 +179,18 @@ void from_json(const json& j, TrainingConfig& c) {
     }
     if (timestamp->is_null()) {
         c.lastTrainedTimestamp.reset();
-    } else if (const auto seconds = integerIn(timestamp, -kMaxTimestampSeconds, kMaxTimestampSeconds)) {
+    } else if (const auto seconds =
+                   integerIn(timestamp, -kMaxTimestampSeconds, kMaxTimestampSeconds)) {
         c.lastTrainedTimestamp = TimePoint(Ticks(*seconds * kTicksPerSecond));
     }
 }
 
-bool utf8ToWide(const std::string& in, std::wstring& out) { return platform::utf8ToWide(in, out); }
+bool utf8ToWide(const std::string& in, std::wstring& out) {
+    return platform::utf8ToWide(in, out);
+}
 
-std::string wideToUtf8(const std::wstring& in) { return platform::wideToUtf8(in); }
+std::string wideToUtf8(const std::wstring& in) {
+    return platform::wideToUtf8(in);
+}
 
 }  // namespace tarvik::driver

@@ -62,7 +62,7 @@ struct SteamVrConfig {
 };
 
 struct TrainingConfig {
-    std::string dataFile = "training_data.bin";  // UTF-8
+    std::string dataFile = "training_data.bin";     // UTF-8
     std::optional<TimePoint> lastTrainedTimestamp;  // stored as whole seconds since 1970
 };
 

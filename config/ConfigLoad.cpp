@@ -13,8 +13,8 @@
 namespace tarvik::driver {
 namespace {
 
-using common::LogLevel;
 using common::logConcat;
+using common::LogLevel;
 
 constexpr int kOpenAttempts = 3;
 constexpr std::chrono::milliseconds kRetryPause{50};
@@ -22,7 +22,8 @@ constexpr std::chrono::milliseconds kRetryPause{50};
 // Sleeps at least `pause` on the monotonic clock, even if the sleep is cut short.
 void pauseAtLeast(std::chrono::milliseconds pause) {
     const auto until = std::chrono::steady_clock::now() + pause;
-    for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+    for (auto now = std::chrono::steady_clock::now(); now < until;
+         now = std::chrono::steady_clock::now()) {
         std::this_thread::sleep_for(std::chrono::ceil<std::chrono::milliseconds>(until - now));
     }
 }
@@ -37,8 +38,9 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config) {
     std::string text;
     for (int attempts = 0;;) {
         if (attempts == kOpenAttempts) {
-            logConcat(LogLevel::Warn,
-                      "config.json read failed after 3 SHARING_VIOLATION attempts; loading defaults");
+            logConcat(
+                LogLevel::Warn,
+                "config.json read failed after 3 SHARING_VIOLATION attempts; loading defaults");
             return true;
         }
         const platform::ReadResult read = platform::readWholeFile(path, text);
@@ -73,7 +75,8 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config) {
     try {
         from_json(document, config);
     } catch (const nlohmann::json::exception& error) {
-        logConcat(LogLevel::Warn, "Config from_json threw: ", error.what(), "; backing up + defaults");
+        logConcat(LogLevel::Warn, "Config from_json threw: ", error.what(),
+                  "; backing up + defaults");
         backupCorruptConfig(path);
         return true;
     }

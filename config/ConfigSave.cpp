@@ -13,8 +13,8 @@
 namespace tarvik::driver {
 namespace {
 
-using common::LogLevel;
 using common::logConcat;
+using common::LogLevel;
 
 void removeQuietly(const std::filesystem::path& path) {
     std::error_code ignored;
@@ -87,8 +87,8 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
             // new document: move it into place instead of deleting it.
             const platform::ErrorCode moveError = platform::moveIntoPlace(tempPath, path);
             if (moveError != 0) {
-                logConcat(LogLevel::Error, "MoveFileExW failed on first save (GetLastError=",
-                          moveError, ")");
+                logConcat(LogLevel::Error,
+                          "MoveFileExW failed on first save (GetLastError=", moveError, ")");
                 return false;  // the temporary file is kept: it is the only copy
             }
         }
@@ -105,7 +105,8 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
     // Without this the new name may not survive a power cut, so success cannot be reported.
     const platform::ErrorCode syncError = platform::syncDirectory(directory);
     if (syncError != 0) {
-        logConcat(LogLevel::Error, "Could not sync config directory: ", platform::errorText(syncError));
+        logConcat(LogLevel::Error,
+                  "Could not sync config directory: ", platform::errorText(syncError));
         return false;
     }
     return true;

@@ -16,8 +16,8 @@
 namespace tarvik::driver {
 namespace {
 
-using common::LogLevel;
 using common::logConcat;
+using common::LogLevel;
 
 constexpr char kBackupPrefix[] = "config.json.corrupted.";
 constexpr std::size_t kBackupsKept = 5;
@@ -76,8 +76,8 @@ void backupCorruptConfig(const std::filesystem::path& path) {
 
     const platform::ErrorCode moveError = platform::moveAside(path, backup);
     if (moveError != 0) {
-        logConcat(LogLevel::Error, "Could not rename corrupt config to ", detail::pathForLog(backup),
-                  ": ", platform::errorText(moveError));
+        logConcat(LogLevel::Error, "Could not rename corrupt config to ",
+                  detail::pathForLog(backup), ": ", platform::errorText(moveError));
         return;
     }
     logConcat(LogLevel::Warn, "Backed up corrupt config to: ", detail::pathForLog(backup));

@@ -60,7 +60,8 @@ private:
 
 // Swaps `replacement` over the existing `target` (ReplaceFileW / rename). On success the
 // target holds the replacement's content and the replacement's name is gone.
-ErrorCode replaceFile(const std::filesystem::path& target, const std::filesystem::path& replacement);
+ErrorCode replaceFile(const std::filesystem::path& target,
+                      const std::filesystem::path& replacement);
 
 // Moves `from` to the absent `target` on a first save (MoveFileExW with write-through /
 // rename). An object that appeared at `target` meanwhile is replaced.

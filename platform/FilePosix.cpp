@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/testing/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/testing/FaultInjection.h"
 
 namespace tarvik::platform {
 namespace {
@@ -17,9 +17,13 @@ namespace {
 using testing::Operation;
 using testing::takeFault;
 
-ErrorCode lastError() { return static_cast<ErrorCode>(errno); }
+ErrorCode lastError() {
+    return static_cast<ErrorCode>(errno);
+}
 
-int descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
+int descriptor(std::intptr_t handle) {
+    return static_cast<int>(handle);
+}
 
 ErrorCode renamePath(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) {
@@ -34,11 +38,17 @@ std::string errorText(ErrorCode code) {
     return std::system_category().message(static_cast<int>(code));
 }
 
-bool isSharingViolation(ErrorCode /*code*/) { return false; }
+bool isSharingViolation(ErrorCode /*code*/) {
+    return false;
+}
 
-bool replaceMayHaveRemovedTarget(ErrorCode /*code*/) { return false; }
+bool replaceMayHaveRemovedTarget(ErrorCode /*code*/) {
+    return false;
+}
 
-WritableFile::~WritableFile() { close(); }
+WritableFile::~WritableFile() {
+    close();
+}
 
 ErrorCode WritableFile::open(const std::filesystem::path& path,
                              const std::filesystem::path& permissionsFrom) {
@@ -62,9 +72,9 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
     }
     // O_NOFOLLOW: a symbolic link planted at the temporary name must not redirect the write.
     // O_NONBLOCK: a FIFO planted there must not hang the save (it fails with ENXIO instead).
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC |
-                                            O_NOCTTY | O_NONBLOCK,
-                          0666);
+    const int fd =
+        ::open(path.c_str(),
+               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) {
         return lastError();
     }
@@ -194,7 +204,8 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
     }
     if (!S_ISREG(status.st_mode)) {
         ::close(fd);
-        return {ReadStatus::Failed, static_cast<ErrorCode>(S_ISDIR(status.st_mode) ? EISDIR : EINVAL)};
+        return {ReadStatus::Failed,
+                static_cast<ErrorCode>(S_ISDIR(status.st_mode) ? EISDIR : EINVAL)};
     }
 
     // Read straight into the result, sized from the file; one spare byte tells end of file
@@ -232,7 +243,8 @@ std::string claimPrivateDirectory(const std::filesystem::path& directory) {
     if (fd < 0) {
         const int error = errno;
         if (error == ELOOP || error == ENOTDIR) {
-            return directory.string() + " is not a directory of its own (a symbolic link or a file)";
+            return directory.string() +
+                   " is not a directory of its own (a symbolic link or a file)";
         }
         return directory.string() + ": " + errorText(static_cast<ErrorCode>(error));
     }

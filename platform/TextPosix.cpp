@@ -10,7 +10,9 @@ static_assert(sizeof(wchar_t) == 4, "POSIX wide strings are expected to hold cod
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool isContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 }  // namespace
 

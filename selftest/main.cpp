@@ -45,7 +45,8 @@ int runRoundTrip() {
     std::filesystem::create_directories(scratch);
     // The scratch directory lies in a shared directory under a fixed name: refuse one that
     // someone else planted (a symbolic link, or a directory of another user).
-    if (const std::string problem = tarvik::platform::claimPrivateDirectory(scratch); !problem.empty()) {
+    if (const std::string problem = tarvik::platform::claimPrivateDirectory(scratch);
+        !problem.empty()) {
         std::cerr << "error: " << problem << '\n';
         return kError;
     }

@@ -20,7 +20,9 @@ std::array<Fault, kOperationCount> faults;
 // Fast path for production: nothing is armed, so no lock is taken.
 std::atomic<bool> anyArmed{false};
 
-Fault& slot(Operation operation) { return faults[static_cast<std::size_t>(operation)]; }
+Fault& slot(Operation operation) {
+    return faults[static_cast<std::size_t>(operation)];
+}
 
 }  // namespace
 
@@ -31,7 +33,9 @@ void failNext(Operation operation, ErrorCode code, int times) {
     anyArmed.store(true, std::memory_order_release);
 }
 
-void reportSharingViolation(int times) { failNext(Operation::ReadFile, kSharingViolationMarker, times); }
+void reportSharingViolation(int times) {
+    failNext(Operation::ReadFile, kSharingViolationMarker, times);
+}
 
 void clearFaults() {
     std::lock_guard<std::mutex> guard(faultMutex);

@@ -5,7 +5,9 @@
 
 namespace tarvik::platform::testing {
 
-bool isPosix() { return true; }
+bool isPosix() {
+    return true;
+}
 
 bool makeFifo(const std::filesystem::path& path) {
     return ::mkfifo(path.c_str(), 0600) == 0;

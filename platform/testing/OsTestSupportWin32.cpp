@@ -3,12 +3,16 @@
 
 namespace tarvik::platform::testing {
 
-bool isPosix() { return false; }
+bool isPosix() {
+    return false;
+}
 
 bool makeFifo(const std::filesystem::path& /*path*/) {
     return false;
 }
 
-unsigned setUmask(unsigned /*mask*/) { return 0; }
+unsigned setUmask(unsigned /*mask*/) {
+    return 0;
+}
 
 }  // namespace tarvik::platform::testing
