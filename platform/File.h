@@ -88,9 +88,11 @@ struct ReadResult {
 // with EINVAL (POSIX; on Windows CreateFileW refuses them itself).
 ReadResult readWholeFile(const std::filesystem::path& path, std::string& contents);
 
-// Makes sure `directory` is a real directory (not a symbolic link) owned by the running user,
-// and restricts it to its owner. Returns an empty string on success, else what is wrong.
-// Used for scratch directories under a shared temporary directory; nothing to do on Windows.
+// Creates `directory` if it is missing (its parent must exist; on POSIX with mode 0700), then
+// makes sure it is a real directory (not a symbolic link) owned by the running user, and
+// restricts it to its owner. Returns an empty string on success, else what is wrong. Used for
+// scratch directories under a shared temporary directory; on Windows only the creation is
+// needed, as the per-user temporary directory is private already.
 std::string claimPrivateDirectory(const std::filesystem::path& directory);
 
 }  // namespace tarvik::platform

@@ -237,6 +237,12 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
 }
 
 std::string claimPrivateDirectory(const std::filesystem::path& directory) {
+    // Created with mode 0700, so that a new directory is never open to others, not even for the
+    // moment before a chmod. An existing entry (a directory, or something planted) stays as it
+    // is and is checked below; mkdir never follows a symbolic link at the name.
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        return directory.string() + ": " + errorText(lastError());
+    }
     // Open without following a final symbolic link, then check and change the very object that
     // was opened, so that nothing can be swapped in between the check and the chmod.
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -210,8 +210,14 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
     return {ReadStatus::Ok, 0};
 }
 
-std::string claimPrivateDirectory(const std::filesystem::path& /*directory*/) {
-    // The per-user temporary directory on Windows is private to its user already.
+std::string claimPrivateDirectory(const std::filesystem::path& directory) {
+    // The per-user temporary directory on Windows is private to its user already: creating the
+    // directory there is all that is needed.
+    std::error_code error;
+    std::filesystem::create_directory(directory, error);
+    if (error) {
+        return directory.string() + ": " + error.message();
+    }
     return {};
 }
 

@@ -42,9 +42,10 @@ void check(bool passed, const char* text, int number) {
 int runRoundTrip() {
     const std::filesystem::path scratch =
         std::filesystem::temp_directory_path() / "tarvik_p8_atomic_persist_test";
-    std::filesystem::create_directories(scratch);
-    // The scratch directory lies in a shared directory under a fixed name: refuse one that
-    // someone else planted (a symbolic link, or a directory of another user).
+    // The scratch directory lies in a shared directory under a fixed name: it is created private
+    // to its owner, and one that someone else planted (a symbolic link, or a directory of
+    // another user) is refused.
+    std::filesystem::create_directories(scratch.parent_path());
     if (const std::string problem = tarvik::platform::claimPrivateDirectory(scratch);
         !problem.empty()) {
         std::cerr << "error: " << problem << '\n';

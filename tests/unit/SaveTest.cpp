@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/ConfigFile.h"
+#include "platform/File.h"
 #include "platform/testing/OsTestSupport.h"
 #include "tests/unit/TestSupport.h"
 
@@ -224,6 +225,20 @@ TEST_F(SavePermissionTest, FirstSaveOverAnOrphanGetsTheCreationModeNotTheOrphans
     fs::permissions(temp(), fs::perms::owner_read | fs::perms::owner_write);
     ASSERT_TRUE(saveConfigJson(target(), Config{}));
     EXPECT_EQ(permsOf(target()), static_cast<fs::perms>(0666 & ~027));
+}
+
+// The self-test's scratch directory lies in a shared directory: even with a umask that lets
+// everyone in, it must never exist with other bits than the owner's.
+TEST_F(SavePermissionTest, ClaimedScratchDirectoryIsCreatedPrivateWhateverTheUmask) {
+    platform::testing::setUmask(0);
+    const fs::path scratch = dir_ / "scratch";
+    EXPECT_EQ(platform::claimPrivateDirectory(scratch), "");
+    EXPECT_TRUE(fs::is_directory(scratch));
+    EXPECT_EQ(permsOf(scratch), fs::perms::owner_all);
+
+    const fs::path planted = dir_ / "planted";
+    fs::create_directory_symlink(scratch, planted);
+    EXPECT_NE(platform::claimPrivateDirectory(planted), "");
 }
 
 }  // namespace
