@@ -3,14 +3,10 @@
 // in each string field, a 100 MB file, and a directory or FIFO where the file should be. The
 // load must return true without crashing, keep the caller's values for everything unusable,
 // quarantine only files it read and could not use, and leave other objects alone.
-#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -20,65 +16,33 @@
 #include "common/Logging.h"
 #include "config/ConfigFile.h"
 #include "platform/testing/OsTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace tvd = tarvik::driver;
 using tarvik::common::LogLevel;
+using tarvik::testsupport::readFile;
 
 namespace {
 
 constexpr std::size_t kDeepLevels = 100'000;
 
-class RecordingLogger final : public tarvik::common::ILogger {
-public:
-    void log(LogLevel level, std::string_view message) override {
-        lines.emplace_back(std::to_string(static_cast<int>(level)) + " " + std::string(message));
-    }
-    void setLevel(LogLevel) override {}
-    LogLevel getLevel() const override { return LogLevel::Trace; }
-    bool saw(const std::string& text) const {
-        return std::any_of(lines.begin(), lines.end(), [&text](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        });
-    }
-    std::vector<std::string> lines;
-};
-
-class HostileInputTest : public ::testing::Test {
+class HostileInputTest : public tarvik::testsupport::ScratchTest {
 protected:
     void SetUp() override {
-        std::random_device random;
-        directory_ = std::filesystem::temp_directory_path() /
-                     ("tarvik_hostile_" + std::to_string(random()) + std::to_string(random()));
-        std::filesystem::create_directories(directory_);
-        path_ = directory_ / "config.json";
-        logger_ = std::make_shared<RecordingLogger>();
-        tarvik::common::globalLogger = logger_;
-    }
-    void TearDown() override {
-        tarvik::common::globalLogger.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
+        ScratchTest::SetUp();
+        path_ = dir_ / "config.json";
     }
 
-    void write(const std::string& bytes) {
-        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        ASSERT_TRUE(out.good());
-    }
+    void write(const std::string& bytes) { tarvik::testsupport::writeFile(path_, bytes); }
 
     std::vector<std::filesystem::path> backups() const {
         std::vector<std::filesystem::path> found;
-        for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
             if (entry.path().filename().string().rfind("config.json.corrupted.", 0) == 0) {
                 found.push_back(entry.path());
             }
         }
         return found;
-    }
-
-    static std::string readAll(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 
     // Loads into a record that differs from the defaults, so that "unchanged" is visible.
@@ -118,9 +82,7 @@ protected:
         EXPECT_FALSE(config.training.lastTrainedTimestamp.has_value());
     }
 
-    std::filesystem::path directory_;
     std::filesystem::path path_;
-    std::shared_ptr<RecordingLogger> logger_;
 };
 
 std::string nestedArrays(std::size_t levels) {
@@ -144,7 +106,7 @@ TEST_F(HostileInputTest, DeepNestingUnderAnUnknownKeyLoadsTheRest) {
     const tvd::Config config = loadOverMarked();
     EXPECT_EQ(config.version, 3);
     EXPECT_EQ(config.training.dataFile, "kept.bin");
-    EXPECT_TRUE(logger_->saw("Driver loaded config from: "));
+    EXPECT_TRUE(recorder().saw("Driver loaded config from: "));
     EXPECT_TRUE(backups().empty());
 }
 
@@ -167,7 +129,7 @@ TEST_F(HostileInputTest, DeepNestingAsTheWholeDocumentIsQuarantinedIntact) {
     expectMarked(loadOverMarked());
     const auto moved = backups();
     ASSERT_EQ(moved.size(), 1u);
-    EXPECT_EQ(readAll(moved[0]), bytes);
+    EXPECT_EQ(readFile(moved[0]), bytes);
     EXPECT_FALSE(std::filesystem::exists(path_));
 }
 
@@ -264,7 +226,7 @@ TEST_P(InvalidUtf8Test, InvalidUtf8InAStringFieldIsQuarantinedWithItsBytes) {
         expectMarked(loadOverMarked());
         const auto moved = backups();
         ASSERT_EQ(moved.size(), 1u);
-        EXPECT_EQ(readAll(moved[0]), document);
+        EXPECT_EQ(readFile(moved[0]), document);
     }
 }
 
@@ -276,9 +238,9 @@ INSTANTIATE_TEST_SUITE_P(EveryStringField, InvalidUtf8Test,
 TEST_F(HostileInputTest, InvalidUtf8InANarrowFieldIsRefusedBeforeTheDiskIsTouched) {
     tvd::Config config;
     config.training.dataFile = "bad\xFF";
-    const auto nested = directory_ / "not" / "created" / "config.json";
+    const auto nested = dir_ / "not" / "created" / "config.json";
     EXPECT_THROW((void)tvd::saveConfigJson(nested, config), nlohmann::json::type_error);
-    EXPECT_FALSE(std::filesystem::exists(directory_ / "not"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "not"));
 }
 
 TEST_F(HostileInputTest, HundredMegabyteDocumentLoads) {
@@ -310,7 +272,7 @@ TEST_F(HostileInputTest, DirectoryAtThePathIsNeitherReadNorMoved) {
     EXPECT_TRUE(std::filesystem::is_directory(path_));
     EXPECT_TRUE(std::filesystem::exists(path_ / "inside"));
     EXPECT_TRUE(backups().empty());
-    EXPECT_TRUE(logger_->saw("No config file at "));
+    EXPECT_TRUE(recorder().saw("No config file at "));
 }
 
 TEST_F(HostileInputTest, FifoAtThePathNeitherBlocksNorIsMoved) {
@@ -321,18 +283,18 @@ TEST_F(HostileInputTest, FifoAtThePathNeitherBlocksNorIsMoved) {
     expectMarked(loadOverMarked());
     EXPECT_TRUE(std::filesystem::is_fifo(path_));
     EXPECT_TRUE(backups().empty());
-    EXPECT_TRUE(logger_->saw("No config file at "));
+    EXPECT_TRUE(recorder().saw("No config file at "));
 }
 
 TEST_F(HostileInputTest, FifoAtTheTemporaryNameFailsTheSaveWithoutBlocking) {
     ASSERT_TRUE(tvd::saveConfigJson(path_, marked()));
-    const std::string before = readAll(path_);
-    if (!tarvik::platform::testing::makeFifo(directory_ / "config.json.tmp")) {
+    const std::string before = readFile(path_);
+    if (!tarvik::platform::testing::makeFifo(dir_ / "config.json.tmp")) {
         GTEST_SKIP() << "this platform cannot make a FIFO";
     }
     EXPECT_FALSE(tvd::saveConfigJson(path_, tvd::Config{}));
-    EXPECT_TRUE(logger_->saw("Could not open temp config file: "));
-    EXPECT_EQ(readAll(path_), before);
+    EXPECT_TRUE(recorder().saw("Could not open temp config file: "));
+    EXPECT_EQ(readFile(path_), before);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/unit/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace tarvik::driver {
 namespace {

@@ -7,7 +7,7 @@
 #include "config/ConfigFile.h"
 #include "platform/File.h"
 #include "platform/testing/OsTestSupport.h"
-#include "tests/unit/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace tarvik::driver {
 namespace {

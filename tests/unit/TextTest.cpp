@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "config/Config.h"
-#include "tests/unit/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace tarvik::driver {
 namespace {

@@ -40,9 +40,8 @@ TEST_F(NonAsciiTest, SaveAndLoadRoundTripInANonAsciiDirectory) {
     second.detection.sensitivity = 0.3f;
     ASSERT_TRUE(driver::saveConfigJson(path, second));
 
-    EXPECT_THAT(readBytes(path),
-                HasSubstr("\"deviceNamePattern\": \"" + kDevicePatternUtf8 + "\""));
-    EXPECT_THAT(entryNames(path.parent_path()), ElementsAre("config.json"));
+    EXPECT_THAT(readFile(path), HasSubstr("\"deviceNamePattern\": \"" + kDevicePatternUtf8 + "\""));
+    EXPECT_THAT(namesIn(path.parent_path()), ElementsAre("config.json"));
 
     driver::Config loaded;
     EXPECT_TRUE(driver::loadConfigJson(path, loaded));
@@ -50,7 +49,7 @@ TEST_F(NonAsciiTest, SaveAndLoadRoundTripInANonAsciiDirectory) {
     EXPECT_EQ(loaded.audio.deviceId, first.audio.deviceId);
     EXPECT_EQ(loaded.detection.sensitivity, 0.3f);
     // Every character of the path survives into the log line.
-    EXPECT_THAT(logger().lines,
+    EXPECT_THAT(logger().entries(),
                 ElementsAre(LogLine{LogLevel::Info, "Driver loaded config from: " + utf8(path)}));
 }
 
@@ -58,12 +57,12 @@ TEST_F(NonAsciiTest, CorruptFileInANonAsciiDirectoryIsMovedAsideUnderAStampedNam
     const auto directory = scratch() / kDirectoryName;
     std::filesystem::create_directories(directory);
     const auto path = directory / "config.json";
-    writeBytes(path, "{ not json");
+    writeFile(path, "{ not json");
 
     driver::Config loaded;
     EXPECT_TRUE(driver::loadConfigJson(path, loaded));
 
-    const auto names = entryNames(directory);
+    const auto names = namesIn(directory);
     ASSERT_THAT(names, SizeIs(1));
     const std::string& backup = names[0];
     ASSERT_THAT(backup, StartsWith("config.json.corrupted."));
@@ -77,9 +76,9 @@ TEST_F(NonAsciiTest, CorruptFileInANonAsciiDirectoryIsMovedAsideUnderAStampedNam
             EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(stamp[i]))) << backup;
         }
     }
-    EXPECT_EQ(readBytes(directory / backup), "{ not json");
+    EXPECT_EQ(readFile(directory / backup), "{ not json");
     EXPECT_THAT(
-        logger().lines,
+        logger().entries(),
         ElementsAre(
             LogLine{LogLevel::Warn,
                     "Config file corrupted; backing up and using defaults: " + utf8(path)},
@@ -98,11 +97,12 @@ TEST_F(NonAsciiTest, PathWithAnUnpairedSurrogateIsLoggedWithoutThrowing) {
     bool result = false;
     EXPECT_NO_THROW(result = driver::loadConfigJson(path, loaded));
     EXPECT_TRUE(result);
-    ASSERT_THAT(logger().lines, SizeIs(1));
-    EXPECT_EQ(logger().lines[0].level, LogLevel::Info);
-    EXPECT_THAT(logger().lines[0].text, StartsWith("No config file at " + utf8(scratch())));
-    EXPECT_THAT(logger().lines[0].text, HasSubstr("lone" + kReplacementCharacter + "surrogate"));
-    EXPECT_THAT(logger().lines[0].text, EndsWith(")"));
+    ASSERT_THAT(logger().entries(), SizeIs(1));
+    EXPECT_EQ(logger().entries()[0].level, LogLevel::Info);
+    EXPECT_THAT(logger().entries()[0].text, StartsWith("No config file at " + utf8(scratch())));
+    EXPECT_THAT(logger().entries()[0].text,
+                HasSubstr("lone" + kReplacementCharacter + "surrogate"));
+    EXPECT_THAT(logger().entries()[0].text, EndsWith(")"));
 }
 
 TEST_F(NonAsciiTest, TextConversionsKeepSurrogatePairsAndReplaceUnpairedSurrogates) {

@@ -43,11 +43,11 @@ class SharingTest : public WindowsTest {};
 TEST_F(SharingTest, LoadGivesUpAfterThreeRefusalsWhileAnotherProcessHoldsTheFile) {
     const auto path = scratch() / "config.json";
     ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
-    const std::string before = readBytes(path);
+    const std::string before = readFile(path);
 
     FileHeldByOtherProcess holder(path, Sharing::None);
     ASSERT_TRUE(holder.held()) << holder.status();
-    logger().lines.clear();
+    logger().clear();
 
     driver::Config loaded;
     const auto started = std::chrono::steady_clock::now();
@@ -56,7 +56,7 @@ TEST_F(SharingTest, LoadGivesUpAfterThreeRefusalsWhileAnotherProcessHoldsTheFile
 
     const std::string retry = "; retrying in 50 ms";
     EXPECT_THAT(
-        logger().lines,
+        logger().entries(),
         ElementsAre(LogLine{LogLevel::Warn, "config.json sharing violation (attempt 1/3)" + retry},
                     LogLine{LogLevel::Warn, "config.json sharing violation (attempt 2/3)" + retry},
                     LogLine{LogLevel::Warn, "config.json sharing violation (attempt 3/3)" + retry},
@@ -68,8 +68,8 @@ TEST_F(SharingTest, LoadGivesUpAfterThreeRefusalsWhileAnotherProcessHoldsTheFile
     EXPECT_EQ(documentOf(loaded), documentOf(driver::Config{}));
 
     ASSERT_TRUE(holder.release());
-    EXPECT_EQ(readBytes(path), before);
-    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json"));
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
 }
 
 // The directory name is not ASCII: the helper can only open the file if it reads its wide
@@ -81,20 +81,20 @@ TEST_F(SharingTest, LoadReadsTheFileWhenTheHolderLetsGoDuringTheFirstPause) {
 
     FileHeldByOtherProcess holder(path, Sharing::None);
     ASSERT_TRUE(holder.held()) << holder.status();
-    logger().lines.clear();
+    logger().clear();
     bool released = false;
-    logger().onLog = [&](LogLevel, std::string_view text) {
+    logger().setOnLog([&](LogLevel, std::string_view text) {
         if (text.find("(attempt 1/3)") != std::string_view::npos) {
             released = holder.release();  // the load pauses right after this message
         }
-    };
+    });
 
     driver::Config loaded;
     EXPECT_TRUE(driver::loadConfigJson(path, loaded));
 
     EXPECT_TRUE(released);
     EXPECT_THAT(
-        logger().lines,
+        logger().entries(),
         ElementsAre(LogLine{LogLevel::Warn,
                             "config.json sharing violation (attempt 1/3); retrying in 50 ms"},
                     LogLine{LogLevel::Info, "Driver loaded config from: " + utf8(path)}));
@@ -104,7 +104,7 @@ TEST_F(SharingTest, LoadReadsTheFileWhenTheHolderLetsGoDuringTheFirstPause) {
 TEST_F(SharingTest, QuarantineOfAFileHeldWithoutDeleteSharingLogsTheSystemTextAndLeavesIt) {
     const auto path = scratch() / "config.json";
     const std::string corrupt = "[1, 2, 3]";
-    writeBytes(path, corrupt);
+    writeFile(path, corrupt);
 
     {
         // Read and write sharing lets the load read the file; without delete sharing the
@@ -116,11 +116,11 @@ TEST_F(SharingTest, QuarantineOfAFileHeldWithoutDeleteSharingLogsTheSystemTextAn
         EXPECT_TRUE(driver::loadConfigJson(path, loaded));
         EXPECT_EQ(documentOf(loaded), documentOf(driver::Config{}));
 
-        ASSERT_EQ(logger().lines.size(), 2u);
-        EXPECT_EQ(logger().lines[0],
+        ASSERT_EQ(logger().entries().size(), 2u);
+        EXPECT_EQ(logger().entries()[0],
                   (LogLine{LogLevel::Warn,
                            "Config file corrupted; backing up and using defaults: " + utf8(path)}));
-        const LogLine& refusal = logger().lines[1];
+        const LogLine refusal = logger().entries()[1];
         EXPECT_EQ(refusal.level, LogLevel::Error);
         EXPECT_THAT(refusal.text, StartsWith("Could not rename corrupt config to " +
                                              utf8(scratch() / "config.json.corrupted.")));
@@ -128,17 +128,17 @@ TEST_F(SharingTest, QuarantineOfAFileHeldWithoutDeleteSharingLogsTheSystemTextAn
         EXPECT_THAT(refusal.text,
                     HasSubstr(": " + std::system_category().message(kSharingViolation)));
         EXPECT_THAT(refusal.text, Not(HasSubstr("Input/output error")));
-        EXPECT_EQ(readBytes(path), corrupt);
-        EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json"));
+        EXPECT_EQ(readFile(path), corrupt);
+        EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
     }
 
     // Once the other program has let go, the next load moves the file aside.
-    logger().lines.clear();
+    logger().clear();
     driver::Config loaded;
     EXPECT_TRUE(driver::loadConfigJson(path, loaded));
-    ASSERT_EQ(logger().lines.size(), 2u);
-    EXPECT_THAT(logger().lines[1].text, StartsWith("Backed up corrupt config to: "));
-    const auto names = entryNames(scratch());
+    ASSERT_EQ(logger().entries().size(), 2u);
+    EXPECT_THAT(logger().entries()[1].text, StartsWith("Backed up corrupt config to: "));
+    const auto names = namesIn(scratch());
     ASSERT_EQ(names.size(), 1u);
     EXPECT_THAT(names[0], StartsWith("config.json.corrupted."));
 }
@@ -146,19 +146,19 @@ TEST_F(SharingTest, QuarantineOfAFileHeldWithoutDeleteSharingLogsTheSystemTextAn
 TEST_F(SharingTest, SaveOverATargetHeldWithoutSharingFailsInReplaceFileWAndKeepsTheTarget) {
     const auto path = scratch() / "config.json";
     ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
-    const std::string before = readBytes(path);
+    const std::string before = readFile(path);
 
     FileHeldByOtherProcess holder(path, Sharing::None);
     ASSERT_TRUE(holder.held()) << holder.status();
-    logger().lines.clear();
+    logger().clear();
 
     EXPECT_FALSE(driver::saveConfigJson(path, withSensitivity(0.7f)));
 
-    ASSERT_EQ(logger().lines.size(), 1u);
-    EXPECT_EQ(logger().lines[0].level, LogLevel::Error);
-    EXPECT_THAT(logger().lines[0].text, StartsWith("ReplaceFileW failed (GetLastError="));
+    ASSERT_EQ(logger().entries().size(), 1u);
+    EXPECT_EQ(logger().entries()[0].level, LogLevel::Error);
+    EXPECT_THAT(logger().entries()[0].text, StartsWith("ReplaceFileW failed (GetLastError="));
     ASSERT_TRUE(holder.release());
-    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(readFile(path), before);
     // Our temporary file is gone. (Wine's ReplaceFileW leaves an empty backup of its own,
     // "rfXXXX.tmp", after this failure; Windows does not. Neither is ours to remove.)
     EXPECT_FALSE(std::filesystem::exists(scratch() / "config.json.tmp"));

@@ -51,8 +51,8 @@ TEST_F(SwapTest, FirstSaveMovesIntoPlaceAndSecondSaveReplaces) {
         EXPECT_TRUE(driver::saveConfigJson(path, withSensitivity(0.7f)));
         EXPECT_EQ(injectedCount(Operation::MoveIntoPlace), 0);
     }
-    EXPECT_TRUE(logger().lines.empty());
-    EXPECT_THAT(entryNames(path.parent_path()), ElementsAre("config.json"));
+    EXPECT_TRUE(logger().entries().empty());
+    EXPECT_THAT(namesIn(path.parent_path()), ElementsAre("config.json"));
     EXPECT_EQ(loadedSensitivity(path), 0.7f);
 }
 
@@ -66,8 +66,8 @@ TEST_F(SwapTest, SavesThroughARelativePathReplaceTheTarget) {
 
     EXPECT_TRUE(first);
     EXPECT_TRUE(second);
-    EXPECT_TRUE(logger().lines.empty());
-    EXPECT_THAT(entryNames(scratch() / "settings"), ElementsAre("config.json"));
+    EXPECT_TRUE(logger().entries().empty());
+    EXPECT_THAT(namesIn(scratch() / "settings"), ElementsAre("config.json"));
     EXPECT_EQ(loadedSensitivity(scratch() / relative), 0.7f);
 }
 
@@ -76,10 +76,10 @@ TEST_F(SwapTest, SavesThroughARelativePathReplaceTheTarget) {
 TEST_F(SwapTest, PlatformSwapCallsAcceptBareFileNames) {
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(scratch());
-    writeBytes("config.json", "old");
-    writeBytes("config.json.tmp", "new");
+    writeFile("config.json", "old");
+    writeFile("config.json.tmp", "new");
     const platform::ErrorCode replaced = platform::replaceFile("config.json", "config.json.tmp");
-    writeBytes("config.json.tmp", "newer");
+    writeFile("config.json.tmp", "newer");
     const platform::ErrorCode moved = platform::moveIntoPlace("config.json.tmp", "config.json");
     const platform::ErrorCode movedAside = platform::moveAside("config.json", "config.json.aside");
     std::filesystem::current_path(previous);
@@ -87,8 +87,8 @@ TEST_F(SwapTest, PlatformSwapCallsAcceptBareFileNames) {
     EXPECT_EQ(replaced, 0u);
     EXPECT_EQ(moved, 0u);
     EXPECT_EQ(movedAside, 0u);
-    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json.aside"));
-    EXPECT_EQ(readBytes(scratch() / "config.json.aside"), "newer");
+    EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json.aside"));
+    EXPECT_EQ(readFile(scratch() / "config.json.aside"), "newer");
 }
 
 TEST_F(SwapTest, MissingFileIsReportedWithErrno2AndMissingDirectoryWithErrno3) {
@@ -97,7 +97,7 @@ TEST_F(SwapTest, MissingFileIsReportedWithErrno2AndMissingDirectoryWithErrno3) {
     driver::Config loaded;
     EXPECT_TRUE(driver::loadConfigJson(missingFile, loaded));
     EXPECT_TRUE(driver::loadConfigJson(missingDirectory, loaded));
-    EXPECT_THAT(logger().lines,
+    EXPECT_THAT(logger().entries(),
                 ElementsAre(LogLine{LogLevel::Info, "No config file at " + utf8(missingFile) +
                                                         "; using defaults (errno=2)"},
                             LogLine{LogLevel::Info, "No config file at " + utf8(missingDirectory) +
@@ -113,16 +113,16 @@ TEST_P(ReplacementFallbackTest, Error1176MovesTheTemporaryFileIntoPlace) {
     const auto path = scratch() / "config.json";
     ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
     if (targetRemoved) {
-        logger().onLog = [&](LogLevel, std::string_view) { std::filesystem::remove(path); };
+        logger().setOnLog([&](LogLevel, std::string_view) { std::filesystem::remove(path); });
     }
 
     ScopedFault replaceFails(Operation::Replace, kUnableToMoveReplacement);
     EXPECT_TRUE(driver::saveConfigJson(path, withSensitivity(0.7f)));
 
-    EXPECT_THAT(logger().lines,
+    EXPECT_THAT(logger().entries(),
                 ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=1176)"}));
-    logger().onLog = nullptr;
-    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json"));
+    logger().setOnLog(nullptr);
+    EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
     EXPECT_EQ(loadedSensitivity(path), 0.7f);
 }
 
@@ -141,10 +141,10 @@ TEST_F(SwapTest, WhenError1176AndTheFallbackMoveBothFailTheTemporaryFileIsKept) 
     EXPECT_FALSE(driver::saveConfigJson(path, withSensitivity(0.7f)));
 
     EXPECT_THAT(
-        logger().lines,
+        logger().entries(),
         ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=1176)"},
                     LogLine{LogLevel::Error, "MoveFileExW failed on first save (GetLastError=5)"}));
-    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json", "config.json.tmp"));
+    EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json", "config.json.tmp"));
     EXPECT_EQ(loadedSensitivity(scratch() / "config.json.tmp"), 0.7f);
 }
 
@@ -157,9 +157,9 @@ TEST_F(SwapTest, OtherReplaceFailuresRemoveTheTemporaryFileWithoutAFallbackMove)
     EXPECT_FALSE(driver::saveConfigJson(path, withSensitivity(0.7f)));
 
     EXPECT_EQ(injectedCount(Operation::MoveIntoPlace), 0);
-    EXPECT_THAT(logger().lines,
+    EXPECT_THAT(logger().entries(),
                 ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=5)"}));
-    EXPECT_THAT(entryNames(scratch()), ElementsAre("config.json"));
+    EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
     EXPECT_EQ(loadedSensitivity(path), 0.3f);
 }
 

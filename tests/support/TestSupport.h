@@ -1,6 +1,6 @@
-// Helpers shared by the unit tests: a logger that records what the code under test reports, a
-// fixture with a private scratch directory, and a line-per-field rendering of Config so that a
-// failed comparison names the field that differs.
+// Helpers shared by the test suites (unit, reliability, Windows): a logger that records what the
+// code under test reports, a fixture with a private scratch directory, file helpers, and a
+// line-per-field rendering of Config so that a failed comparison names the field that differs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,11 +9,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/Logging.h"
@@ -39,20 +41,49 @@ using Log = std::vector<LogEntry>;
 
 class RecordingLogger final : public common::ILogger {
 public:
+    using Hook = std::function<void(LogLevel, std::string_view)>;
+
     void log(LogLevel level, std::string_view message) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        entries_.push_back({level, std::string(message)});
+        Hook hook;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            entries_.push_back({level, std::string(message)});
+            hook = onLog_;
+        }
+        // Outside the lock: a hook may act on the world (release a file, remove one) while the
+        // code under test waits for the log call to return.
+        if (hook) {
+            hook(level, message);
+        }
     }
     void setLevel(LogLevel) override {}
     LogLevel getLevel() const override { return LogLevel::Trace; }
+
     Log entries() const {
         std::lock_guard<std::mutex> guard(mutex_);
         return entries_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        entries_.clear();
+    }
+    // Whether any recorded message contains `text`.
+    bool saw(const std::string& text) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return std::any_of(entries_.begin(), entries_.end(), [&text](const LogEntry& entry) {
+            return entry.text.find(text) != std::string::npos;
+        });
+    }
+    // Called after each message is recorded, on the logging thread; empty to stop.
+    void setOnLog(Hook hook) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        onLog_ = std::move(hook);
     }
 
 private:
     mutable std::mutex mutex_;
     Log entries_;
+    Hook onLog_;
 };
 
 // Records every message while the test runs, gives the test its own directory under the
@@ -77,6 +108,7 @@ protected:
         fs::remove_all(dir_, ignored);
     }
     Log log() const { return logger_->entries(); }
+    RecordingLogger& recorder() { return *logger_; }
 
     fs::path dir_;
 
@@ -85,6 +117,13 @@ private:
     std::shared_ptr<common::ILogger> previousLogger_;
 };
 
+// The path as UTF-8, so that no character is lost on Windows (where string() would use the
+// ANSI code page).
+inline std::string utf8(const fs::path& path) {
+    const auto text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 inline std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -92,15 +131,19 @@ inline std::string readFile(const fs::path& path) {
     return text.str();
 }
 
-inline void writeFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+inline void writeFile(const fs::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.good()) {
+        ADD_FAILURE() << "could not write " << utf8(path);
+    }
 }
 
-// The file names in `directory`, sorted.
+// The file names in `directory`, as UTF-8, sorted.
 inline std::vector<std::string> namesIn(const fs::path& directory) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(directory)) {
-        names.push_back(entry.path().filename().string());
+        names.push_back(utf8(entry.path().filename()));
     }
     std::sort(names.begin(), names.end());
     return names;
