@@ -2,6 +2,7 @@
 // one platform call, then make the directory entry durable.
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +20,40 @@ using common::LogLevel;
 void removeQuietly(const std::filesystem::path& path) {
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
+}
+
+// Creates the missing directories of `directory` and makes each new entry durable in its
+// parent: without that, a power cut could take the whole new chain, and the saved file with
+// it, after the save reported success. `created` tells whether anything was missing. Logs and
+// returns false on failure.
+bool createDirectoryChain(const std::filesystem::path& directory, bool& created) {
+    std::vector<std::filesystem::path> missing;
+    std::error_code statusError;
+    for (std::filesystem::path level = directory;
+         !level.empty() && !std::filesystem::exists(level, statusError);
+         level = level.parent_path()) {
+        missing.push_back(level);
+        if (level == level.parent_path()) {
+            break;  // a root that does not exist: create_directories reports it below
+        }
+    }
+    created = !missing.empty();
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (error) {
+        logConcat(LogLevel::Error, "Could not create config directory: ", error.message());
+        return false;
+    }
+    // From the outermost new directory inwards, as they were created.
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        const platform::ErrorCode syncError = platform::syncDirectory(level->parent_path());
+        if (syncError != 0) {
+            logConcat(LogLevel::Error,
+                      "Could not sync config directory: ", platform::errorText(syncError));
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -42,10 +77,8 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
     // open is tried again only if something was missing.
     platform::WritableFile file;
     if (file.open(tempPath, path) != 0) {
-        std::error_code error;
-        const bool created = std::filesystem::create_directories(directory, error);
-        if (error) {
-            logConcat(LogLevel::Error, "Could not create config directory: ", error.message());
+        bool created = false;
+        if (!createDirectoryChain(directory, created)) {
             return false;
         }
         if (!created || file.open(tempPath, path) != 0) {

@@ -66,6 +66,18 @@ TEST_F(SaveTest, FirstSaveCreatesTheDirectoryChain) {
     EXPECT_TRUE(log().empty());
 }
 
+// A new directory's entry in its parent must be durable before anything is written into it,
+// or a power cut could take the saved file with the directory.
+TEST_F(SaveTest, NewDirectoriesAreSyncedBeforeTheFileIsWritten) {
+    const fs::path deep = dir_ / "a" / "b" / "config.json";
+    ScopedFault fault(Operation::SyncDirectory, 5);
+    EXPECT_FALSE(saveConfigJson(deep, Config{}));
+    EXPECT_EQ(
+        log(),
+        (Log{{kError, "Could not sync config directory: " + std::system_category().message(5)}}));
+    EXPECT_TRUE(namesIn(deep.parent_path()).empty());
+}
+
 TEST_F(SaveTest, SecondSaveReplacesTheTargetAndLeavesNoTemporaryFile) {
     Config first;
     first.detection.sensitivity = 0.3f;
