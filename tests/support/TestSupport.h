@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -142,9 +143,9 @@ inline void writeFile(const fs::path& path, std::string_view bytes) {
 // The file names in `directory`, as UTF-8, sorted.
 inline std::vector<std::string> namesIn(const fs::path& directory) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        names.push_back(utf8(entry.path().filename()));
-    }
+    std::transform(fs::directory_iterator(directory), fs::directory_iterator(),
+                   std::back_inserter(names),
+                   [](const fs::directory_entry& entry) { return utf8(entry.path().filename()); });
     std::sort(names.begin(), names.end());
     return names;
 }

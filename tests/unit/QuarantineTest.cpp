@@ -2,6 +2,7 @@
 // place, pruning that removes the wrong files (a newest backup, a name that merely resembles a
 // backup, one that differs in letter case) or keeps too many, and a refused move that loses the
 // file or is not reported.
+#include <chrono>
 #include <ctime>
 #include <iomanip>
 #include <set>
@@ -29,8 +30,10 @@ std::string old(int second) {
     return kPrefix + "20000101-00000" + std::to_string(second);
 }
 
+// Read from the clock the quarantine reads: std::time() may use a coarser clock that lags it,
+// so that near a second boundary the backup's stamp could be later than both readings here.
 std::string stampNow() {
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::ostringstream stamp;
     stamp << std::put_time(std::localtime(&now), "%Y%m%d-%H%M%S");
     return stamp.str();
