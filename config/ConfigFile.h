@@ -44,12 +44,60 @@
 //   it may meet the swap in progress and keep the caller's values.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <system_error>
 
 #include "config/Config.h"
 
 namespace tarvik::driver {
+
+// What a load found at `path`. Only Read and Missing mean the record holds what the file
+// says (or the caller's values where there is no file); a caller that saves afterwards must
+// not save its defaults over a file that was Locked, Unreadable or CorruptLeftInPlace.
+enum class LoadOutcome {
+    Read,        // the document was read and overlaid onto the record
+    Missing,     // no file at `path`: the record is as the caller left it
+    Locked,      // held open without sharing by another process through every retry
+    Unreadable,  // could not be read for another reason (access, I/O, not a file, empty path)
+    CorruptMovedAside,   // not a usable document: moved aside, the record is unchanged
+    CorruptLeftInPlace,  // not a usable document, and it could not be moved aside
+};
+
+// A short English name of the outcome ("read", "missing", "locked", ...), for messages.
+const char* describe(LoadOutcome outcome);
+
+// Which step of a save (or update) failed.
+enum class SaveFailure {
+    None,             // the save succeeded
+    InvalidPath,      // the path names no directory, or no file name
+    Busy,             // another save of the same target held it for longer than kSaveLockWait
+    CreateDirectory,  // the directory could not be created (or made durable)
+    OpenTemp,         // the temporary file could not be created
+    WriteTemp,        // writing, flushing or closing the temporary file failed
+    Swap,             // the temporary file could not be swapped over the target
+    SyncDirectory,    // the new document is in place but its directory entry is not durable
+    ReadExisting,     // an update could not read the file it was to change (locked, unreadable,
+                      // or corrupt and not moved aside): nothing was written
+};
+
+// The result of a save or an update: success, or the step that failed and the OS's error.
+struct SaveOutcome {
+    SaveFailure failure = SaveFailure::None;
+    std::error_code error;                 // the OS's error number, where the step had one
+    LoadOutcome load = LoadOutcome::Read;  // for ReadExisting: what the update's load found
+
+    bool ok() const { return failure == SaveFailure::None; }
+    explicit operator bool() const { return ok(); }
+    // What went wrong in the user's terms, e.g. "could not write the temporary file
+    // /cfg/config.json.tmp: No space left on device"; empty on success.
+    std::string message(const std::filesystem::path& path) const;
+};
+
+// How long a save waits for another save of the same target before it gives up.
+inline constexpr std::chrono::milliseconds kSaveLockWait{2000};
 
 // Replaces `path` with `text` so that readers see either the old or the new document, never a
 // mix. Creates missing directories. On failure returns false and logs at ERROR (except for a
@@ -68,6 +116,25 @@ namespace tarvik::driver {
 // Returns false only for an empty path; see above for everything else. Not [[nodiscard]]: a
 // caller with a non-empty path has nothing to decide from the result.
 bool loadConfigJson(const std::filesystem::path& path, Config& config);
+
+// As writeFileAtomic(), saveConfigJson() and loadConfigJson(), with the step that failed or
+// what the load found. They log exactly what the bool forms log.
+[[nodiscard]] SaveOutcome writeFileAtomicOutcome(const std::filesystem::path& path,
+                                                 const std::string& text);
+[[nodiscard]] SaveOutcome saveConfigJsonOutcome(const std::filesystem::path& path,
+                                                const Config& config);
+[[nodiscard]] LoadOutcome loadConfigJsonOutcome(const std::filesystem::path& path, Config& config);
+
+// Read-modify-write in one step, excluded from every other save and update of `path`: loads
+// `path` onto `config` as loadConfigJson() does, calls `change(config)`, then saves as
+// saveConfigJson() does. true when the changed record is durably in place; `config` then holds
+// what was saved. Never saves over a file it could not read: when the load finds it Locked,
+// Unreadable or CorruptLeftInPlace it logs an ERROR and writes nothing. An exception from
+// `change` propagates and nothing is written.
+[[nodiscard]] bool updateConfigJson(const std::filesystem::path& path, Config& config,
+                                    const std::function<void(Config&)>& change);
+[[nodiscard]] SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
+                                                  const std::function<void(Config&)>& change);
 
 // Moves an unusable configuration file aside in its own directory, as
 // "config.json.corrupted." followed by the local time ("%Y%m%d-%H%M%S"), and keeps the five
