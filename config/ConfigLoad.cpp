@@ -1,6 +1,9 @@
 // The tolerant load: missing file -> defaults; file locked by another process -> three tries,
-// 50 ms apart; unusable document -> quarantine and defaults.
+// 50 ms apart; unusable document -> quarantine and defaults. A corrupt file is moved aside
+// only while the saves' lock is held and only if it still holds what was read.
 #include <chrono>
+#include <functional>
+#include <string_view>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -8,6 +11,7 @@
 #include "common/Logging.h"
 #include "config/ConfigFile.h"
 #include "config/LogText.h"
+#include "config/SaveLocking.h"
 #include "platform/File.h"
 
 namespace tarvik::driver {
@@ -18,6 +22,9 @@ using common::LogLevel;
 
 constexpr int kOpenAttempts = 3;
 constexpr std::chrono::milliseconds kRetryPause{50};
+// A corrupt file that changes under the load each time it is about to be moved aside is read
+// again this often; after that it is left where it is.
+constexpr int kReadRounds = 3;
 
 // Sleeps at least `pause` on the monotonic clock, even if the sleep is cut short.
 void pauseAtLeast(std::chrono::milliseconds pause) {
@@ -28,24 +35,30 @@ void pauseAtLeast(std::chrono::milliseconds pause) {
     }
 }
 
-}  // namespace
+// On Windows a save in progress hides the target for a moment: wait until the saves' lock is
+// free (the save has finished), so that the caller can read again. True when it waited for
+// the lock; false when the lock could not be had, and then the file is taken as missing.
+bool waitForSaveInProgress(const std::filesystem::path& path) {
+    platform::SaveLock lock;
+    return lock.acquire(path, kSaveLockWait) == 0;
+}
 
-bool loadConfigJson(const std::filesystem::path& path, Config& config) {
-    if (path.empty()) {
-        return false;
-    }
+enum class ReadState { Read, Missing, Locked, Unreadable };
 
-    std::string text;
+// Reads the whole file with the sharing-violation retries. Logs as the load always has.
+ReadState readWithRetries(const std::filesystem::path& path, std::string& text,
+                          platform::SaveLock* heldLock) {
+    bool waitedForSave = false;
     for (int attempts = 0;;) {
         if (attempts == kOpenAttempts) {
             logConcat(
                 LogLevel::Warn,
                 "config.json read failed after 3 SHARING_VIOLATION attempts; loading defaults");
-            return true;
+            return ReadState::Locked;
         }
         const platform::ReadResult read = platform::readWholeFile(path, text);
         if (read.status == platform::ReadStatus::Ok) {
-            break;  // the file is closed again: the quarantine below may move it
+            return ReadState::Read;  // the file is closed again: the quarantine may move it
         }
         if (read.status == platform::ReadStatus::SharingViolation) {
             ++attempts;
@@ -54,33 +67,123 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config) {
             pauseAtLeast(kRetryPause);
             continue;
         }
+        if (platform::isNotFound(read.error) && platform::swapMayHideTarget() &&
+            heldLock == nullptr && !waitedForSave) {
+            waitedForSave = true;
+            if (waitForSaveInProgress(path)) {
+                continue;  // read once more, now that no save is between its two renames
+            }
+        }
         logConcat(LogLevel::Info, "No config file at ", detail::pathForLog(path),
                   "; using defaults (errno=", read.error, ")");
-        return true;
+        return platform::isNotFound(read.error) ? ReadState::Missing : ReadState::Unreadable;
     }
+}
 
-    // No exceptions, no comments, nothing but white space after the value. The parsed value is
-    // only ever read through references: copying or dumping it would recurse once per level of
-    // nesting, and a hostile file can nest deep enough to exhaust the stack.
-    const nlohmann::json document =
-        nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
-    text = std::string();  // the text is no longer needed: release it before converting
-    if (!document.is_object()) {
-        logConcat(LogLevel::Warn, "Config file corrupted; backing up and using defaults: ",
-                  detail::pathForLog(path));
-        backupCorruptConfig(path);
-        return true;
-    }
+enum class Quarantine { MovedAside, LeftInPlace, Changed };
 
-    try {
-        from_json(document, config);
-    } catch (const nlohmann::json::exception& error) {
-        logConcat(LogLevel::Warn, "Config from_json threw: ", error.what(),
-                  "; backing up + defaults");
-        backupCorruptConfig(path);
-        return true;
+// Moves the corrupt file aside if it still holds what the load read (`seen`); Changed when a
+// save (or anyone) has put other bytes there since, which the caller then reads afresh.
+Quarantine quarantineIfUnchanged(const std::filesystem::path& path, const detail::ReadDigest& seen,
+                                 platform::SaveLock* heldLock, std::string_view warning) {
+    platform::SaveLock ownLock;
+    if (heldLock == nullptr) {
+        const platform::ErrorCode error = ownLock.acquire(path, kSaveLockWait);
+        if (error != 0) {
+            logConcat(LogLevel::Warn, warning);
+            logConcat(LogLevel::Error, "Could not move corrupt config aside: ",
+                      platform::isLockTimeout(error) ? "another save holds "
+                                                     : platform::errorText(error) + ": ",
+                      detail::pathForLog(path));
+            return Quarantine::LeftInPlace;
+        }
     }
-    logConcat(LogLevel::Info, "Driver loaded config from: ", detail::pathForLog(path));
+    std::string now;
+    const platform::ReadResult again = platform::readWholeFile(path, now);
+    if (again.status != platform::ReadStatus::Ok || !(detail::digestOf(now) == seen)) {
+        return Quarantine::Changed;
+    }
+    now = std::string();
+    logConcat(LogLevel::Warn, warning);
+    return detail::moveCorruptAside(path) ? Quarantine::MovedAside : Quarantine::LeftInPlace;
+}
+
+}  // namespace
+
+namespace detail {
+
+ReadDigest digestOf(const std::string& text) {
+    return {text.size(), std::hash<std::string_view>{}(text)};
+}
+
+LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
+                       platform::SaveLock* heldLock) {
+    if (path.empty()) {
+        return LoadOutcome::Unreadable;
+    }
+    for (int round = 1;; ++round) {
+        std::string text;
+        switch (readWithRetries(path, text, heldLock)) {
+            case ReadState::Read:
+                break;
+            case ReadState::Missing:
+                return LoadOutcome::Missing;
+            case ReadState::Locked:
+                return LoadOutcome::Locked;
+            case ReadState::Unreadable:
+                return LoadOutcome::Unreadable;
+        }
+        const ReadDigest seen = digestOf(text);
+
+        // No exceptions, no comments, nothing but white space after the value. The parsed value
+        // is only ever read through references: copying or dumping it would recurse once per
+        // level of nesting, and a hostile file can nest deep enough to exhaust the stack.
+        const nlohmann::json document = nlohmann::json::parse(
+            text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+        text = std::string();  // the text is no longer needed: release it before converting
+
+        std::string warning;
+        if (!document.is_object()) {
+            warning = "Config file corrupted; backing up and using defaults: " + pathForLog(path);
+        } else {
+            try {
+                from_json(document, config);
+                logConcat(LogLevel::Info, "Driver loaded config from: ", pathForLog(path));
+                return LoadOutcome::Read;
+            } catch (const nlohmann::json::exception& error) {
+                warning = std::string("Config from_json threw: ") + error.what() +
+                          "; backing up + defaults";
+            }
+        }
+        switch (quarantineIfUnchanged(path, seen, heldLock, warning)) {
+            case Quarantine::MovedAside:
+                return LoadOutcome::CorruptMovedAside;
+            case Quarantine::LeftInPlace:
+                return LoadOutcome::CorruptLeftInPlace;
+            case Quarantine::Changed:
+                if (round == kReadRounds) {
+                    logConcat(LogLevel::Warn, warning);
+                    logConcat(LogLevel::Error,
+                              "Could not move corrupt config aside: it keeps changing: ",
+                              pathForLog(path));
+                    return LoadOutcome::CorruptLeftInPlace;
+                }
+                break;  // another process saved meanwhile: read what it saved
+        }
+    }
+}
+
+}  // namespace detail
+
+LoadOutcome loadConfigJsonOutcome(const std::filesystem::path& path, Config& config) {
+    return detail::loadConfig(path, config, nullptr);
+}
+
+bool loadConfigJson(const std::filesystem::path& path, Config& config) {
+    if (path.empty()) {
+        return false;
+    }
+    (void)detail::loadConfig(path, config, nullptr);
     return true;
 }
 

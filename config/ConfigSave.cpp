@@ -1,7 +1,10 @@
-// The atomic save: write "<name>.tmp", flush it to stable storage, swap it over the target with
-// one platform call, then make the directory entry durable.
+// The atomic save: under the saves' lock of the target, write "<name>.tmp", flush it to stable
+// storage, swap it over the target with one platform call, then make the directory entry
+// durable.
+#include <chrono>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -9,6 +12,7 @@
 #include "common/Logging.h"
 #include "config/ConfigFile.h"
 #include "config/LogText.h"
+#include "config/SaveLocking.h"
 #include "platform/File.h"
 
 namespace tarvik::driver {
@@ -25,8 +29,8 @@ void removeQuietly(const std::filesystem::path& path) {
 // Creates the missing directories of `directory` and makes each new entry durable in its
 // parent: without that, a power cut could take the whole new chain, and the saved file with
 // it, after the save reported success. `created` tells whether anything was missing. Logs and
-// returns false on failure.
-bool createDirectoryChain(const std::filesystem::path& directory, bool& created) {
+// returns the error on failure.
+platform::ErrorCode createDirectoryChain(const std::filesystem::path& directory, bool& created) {
     std::vector<std::filesystem::path> missing;
     std::error_code statusError;
     for (std::filesystem::path level = directory;
@@ -42,7 +46,7 @@ bool createDirectoryChain(const std::filesystem::path& directory, bool& created)
     std::filesystem::create_directories(directory, error);
     if (error) {
         logConcat(LogLevel::Error, "Could not create config directory: ", error.message());
-        return false;
+        return static_cast<platform::ErrorCode>(error.value());
     }
     // From the outermost new directory inwards, as they were created.
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
@@ -50,23 +54,81 @@ bool createDirectoryChain(const std::filesystem::path& directory, bool& created)
         if (syncError != 0) {
             logConcat(LogLevel::Error,
                       "Could not sync config directory: ", platform::errorText(syncError));
-            return false;
+            return syncError;
         }
     }
-    return true;
+    return 0;
+}
+
+// Another program's short hold of the target or the replacement (antivirus, indexer, backup
+// or sync client) makes the swap fail on Windows: it is tried this often, this far apart, as
+// Chromium's ImportantFileWriter does against antivirus scanners.
+constexpr int kSwapAttempts = 5;
+constexpr std::chrono::milliseconds kSwapRetryPause{100};
+
+SaveOutcome failed(SaveFailure failure, platform::ErrorCode code = 0) {
+    SaveOutcome outcome;
+    outcome.failure = failure;
+    if (code != 0) {
+        outcome.error = std::error_code(static_cast<int>(code), std::system_category());
+    }
+    return outcome;
+}
+
+// ReplaceFileW (rename on POSIX), tried again while it fails with an error that a short-lived
+// open by another program causes. Each retry is logged at WARN.
+platform::ErrorCode replaceWithRetries(const std::filesystem::path& path,
+                                       const std::filesystem::path& tempPath) {
+    for (int attempt = 1;; ++attempt) {
+        const platform::ErrorCode error = platform::replaceFile(path, tempPath);
+        if (error == 0 || attempt == kSwapAttempts || !platform::isTransientSwapError(error)) {
+            return error;
+        }
+        logConcat(LogLevel::Warn, "ReplaceFileW failed (GetLastError=", error, ", attempt ",
+                  attempt, "/", kSwapAttempts, "); retrying in ", kSwapRetryPause.count(), " ms");
+        std::this_thread::sleep_for(kSwapRetryPause);
+    }
 }
 
 }  // namespace
 
-bool writeFileAtomic(const std::filesystem::path& path, const std::string& text) {
+namespace detail {
+
+SaveOutcome acquireSaveLock(const std::filesystem::path& path, platform::SaveLock& lock) {
     const std::filesystem::path directory = path.parent_path();
     if (directory.empty()) {
         // A bare file name is refused: the save only writes where the caller named a directory.
         logConcat(LogLevel::Error, "Could not create config directory: ",
                   std::make_error_code(std::errc::no_such_file_or_directory).message());
-        return false;
+        SaveOutcome outcome = failed(SaveFailure::InvalidPath);
+        outcome.error = std::make_error_code(std::errc::no_such_file_or_directory);
+        return outcome;
     }
+    platform::ErrorCode error = lock.acquire(path, kSaveLockWait);
+    if (error != 0 && platform::isNotFound(error)) {
+        // The lock lives on the directory (POSIX), which a first save may have to create.
+        bool created = false;
+        if (const platform::ErrorCode createError = createDirectoryChain(directory, created)) {
+            return failed(SaveFailure::CreateDirectory, createError);
+        }
+        error = lock.acquire(path, kSaveLockWait);
+    }
+    if (error == 0) {
+        return {};
+    }
+    if (platform::isLockTimeout(error)) {
+        logConcat(LogLevel::Error, "Could not save config: another save holds ",
+                  detail::pathForLog(path), " (waited ", kSaveLockWait.count(), " ms)");
+        return failed(SaveFailure::Busy);
+    }
+    logConcat(LogLevel::Error, "Could not lock config file ", detail::pathForLog(path), ": ",
+              platform::errorText(error));
+    return failed(SaveFailure::Busy, error);
+}
 
+SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::string& text,
+                             platform::SaveLock& lock) {
+    const std::filesystem::path directory = path.parent_path();
     std::filesystem::path tempName = path.filename();
     tempName += ".tmp";
     const std::filesystem::path tempPath = directory / tempName;
@@ -76,19 +138,23 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
     // that of creating first: a directory that cannot be created is reported as such, and the
     // open is tried again only if something was missing.
     platform::WritableFile file;
-    if (file.open(tempPath, path) != 0) {
+    if (platform::ErrorCode openError = file.open(tempPath, path); openError != 0) {
         bool created = false;
-        if (!createDirectoryChain(directory, created)) {
-            return false;
+        if (const platform::ErrorCode createError = createDirectoryChain(directory, created)) {
+            return failed(SaveFailure::CreateDirectory, createError);
         }
-        if (!created || file.open(tempPath, path) != 0) {
+        if (created) {
+            openError = file.open(tempPath, path);
+        }
+        if (openError != 0) {
             logConcat(LogLevel::Error,
                       "Could not open temp config file: ", detail::pathForLog(tempPath));
-            return false;
+            return failed(SaveFailure::OpenTemp, openError);
         }
     }
     // The data must be on stable storage before the swap: otherwise a power cut after the swap
-    // can leave the target empty or full of zeros.
+    // can leave the target empty or full of zeros. A failure here is not logged (the caller
+    // gets it in the outcome).
     platform::ErrorCode writeError = file.write(text);
     if (writeError == 0) {
         writeError = file.sync();
@@ -96,7 +162,7 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
     const platform::ErrorCode closeError = file.close();
     if (writeError != 0 || closeError != 0) {
         removeQuietly(tempPath);
-        return false;
+        return failed(SaveFailure::WriteTemp, writeError != 0 ? writeError : closeError);
     }
 
     // The open already asked whether the target exists (for its permission bits) where the
@@ -109,12 +175,12 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
         targetExists = std::filesystem::exists(path, statusError) && !statusError;
     }
     if (targetExists) {
-        const platform::ErrorCode replaceError = platform::replaceFile(path, tempPath);
+        const platform::ErrorCode replaceError = replaceWithRetries(path, tempPath);
         if (replaceError != 0) {
             logConcat(LogLevel::Error, "ReplaceFileW failed (GetLastError=", replaceError, ")");
             if (!platform::replaceMayHaveRemovedTarget(replaceError)) {
                 removeQuietly(tempPath);
-                return false;
+                return failed(SaveFailure::Swap, replaceError);
             }
             // The target may be gone already and the temporary file hold the only copy of the
             // new document: move it into place instead of deleting it.
@@ -122,7 +188,7 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
             if (moveError != 0) {
                 logConcat(LogLevel::Error,
                           "MoveFileExW failed on first save (GetLastError=", moveError, ")");
-                return false;  // the temporary file is kept: it is the only copy
+                return failed(SaveFailure::Swap, moveError);  // the temporary file is kept
             }
         }
     } else {
@@ -131,25 +197,43 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
             logConcat(LogLevel::Error, "MoveFileExW failed on first save (GetLastError=", moveError,
                       ")");
             removeQuietly(tempPath);
-            return false;
+            return failed(SaveFailure::Swap, moveError);
         }
     }
 
     // Without this the new name may not survive a power cut, so success cannot be reported.
-    const platform::ErrorCode syncError = platform::syncDirectory(directory);
+    const platform::ErrorCode syncError = lock.syncDirectory();
     if (syncError != 0) {
         logConcat(LogLevel::Error,
                   "Could not sync config directory: ", platform::errorText(syncError));
-        return false;
+        return failed(SaveFailure::SyncDirectory, syncError);
     }
-    return true;
+    return {};
 }
 
-bool saveConfigJson(const std::filesystem::path& path, const Config& config) {
+}  // namespace detail
+
+SaveOutcome writeFileAtomicOutcome(const std::filesystem::path& path, const std::string& text) {
+    platform::SaveLock lock;
+    if (SaveOutcome locked = detail::acquireSaveLock(path, lock); !locked) {
+        return locked;
+    }
+    return detail::writeHoldingLock(path, text, lock);
+}
+
+bool writeFileAtomic(const std::filesystem::path& path, const std::string& text) {
+    return writeFileAtomicOutcome(path, text).ok();
+}
+
+SaveOutcome saveConfigJsonOutcome(const std::filesystem::path& path, const Config& config) {
     nlohmann::json document;
     to_json(document, config);
     // Indent 4 with spaces, raw UTF-8, strict: invalid UTF-8 throws before the disk is touched.
-    return writeFileAtomic(path, document.dump(4));
+    return writeFileAtomicOutcome(path, document.dump(4));
+}
+
+bool saveConfigJson(const std::filesystem::path& path, const Config& config) {
+    return saveConfigJsonOutcome(path, config).ok();
 }
 
 }  // namespace tarvik::driver

@@ -1,8 +1,17 @@
-// Read-modify-write of the settings file, and the outcome forms of save and load.
-// PLACEHOLDER: plain sequence without exclusion; replaced by the locked implementation.
+// Read-modify-write of the settings file under the saves' lock, and the texts that describe
+// load and save outcomes to people.
+#include <nlohmann/json.hpp>
+
+#include "common/Logging.h"
 #include "config/ConfigFile.h"
+#include "config/LogText.h"
+#include "config/SaveLocking.h"
+#include "platform/File.h"
 
 namespace tarvik::driver {
+
+using common::logConcat;
+using common::LogLevel;
 
 const char* describe(LoadOutcome outcome) {
     switch (outcome) {
@@ -11,49 +20,75 @@ const char* describe(LoadOutcome outcome) {
         case LoadOutcome::Missing:
             return "missing";
         case LoadOutcome::Locked:
-            return "locked";
+            return "locked by another program";
         case LoadOutcome::Unreadable:
             return "unreadable";
         case LoadOutcome::CorruptMovedAside:
             return "corrupt, moved aside";
         case LoadOutcome::CorruptLeftInPlace:
-            return "corrupt, left in place";
+            return "corrupt, could not be moved aside";
     }
     return "unknown";
 }
 
 std::string SaveOutcome::message(const std::filesystem::path& path) const {
-    if (ok()) {
-        return {};
+    const std::string name = detail::pathForLog(path);
+    std::string text;
+    switch (failure) {
+        case SaveFailure::None:
+            return {};
+        case SaveFailure::InvalidPath:
+            text = name + " does not name a file in a directory";
+            break;
+        case SaveFailure::Busy:
+            text = "another save holds " + name;
+            break;
+        case SaveFailure::CreateDirectory:
+            text = "could not create the directory of " + name;
+            break;
+        case SaveFailure::OpenTemp:
+            text = "could not create the temporary file beside " + name;
+            break;
+        case SaveFailure::WriteTemp:
+            text = "could not write the temporary file beside " + name;
+            break;
+        case SaveFailure::Swap:
+            text = "could not put the new file in place of " + name;
+            break;
+        case SaveFailure::SyncDirectory:
+            text = name + " was replaced, but the change is not yet safe on disk";
+            break;
+        case SaveFailure::ReadExisting:
+            text = "could not read " + name + " (" + describe(load) + "), so it was not changed";
+            break;
     }
-    return "could not save " + path.string() + (error ? ": " + error.message() : std::string());
-}
-
-SaveOutcome writeFileAtomicOutcome(const std::filesystem::path& path, const std::string& text) {
-    SaveOutcome outcome;
-    if (!writeFileAtomic(path, text)) {
-        outcome.failure = SaveFailure::Swap;
+    if (error) {
+        text += ": " + error.message();
     }
-    return outcome;
-}
-
-SaveOutcome saveConfigJsonOutcome(const std::filesystem::path& path, const Config& config) {
-    SaveOutcome outcome;
-    if (!saveConfigJson(path, config)) {
-        outcome.failure = SaveFailure::Swap;
-    }
-    return outcome;
-}
-
-LoadOutcome loadConfigJsonOutcome(const std::filesystem::path& path, Config& config) {
-    return loadConfigJson(path, config) ? LoadOutcome::Read : LoadOutcome::Unreadable;
+    return text;
 }
 
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
                                     const std::function<void(Config&)>& change) {
-    loadConfigJson(path, config);
+    platform::SaveLock lock;
+    if (SaveOutcome locked = detail::acquireSaveLock(path, lock); !locked) {
+        return locked;
+    }
+    const LoadOutcome load = detail::loadConfig(path, config, &lock);
+    if (load == LoadOutcome::Locked || load == LoadOutcome::Unreadable ||
+        load == LoadOutcome::CorruptLeftInPlace) {
+        // Saving now would put the caller's defaults over settings that could not be read.
+        logConcat(LogLevel::Error, "Config not updated: could not read ", detail::pathForLog(path),
+                  " (", describe(load), ")");
+        SaveOutcome outcome;
+        outcome.failure = SaveFailure::ReadExisting;
+        outcome.load = load;
+        return outcome;
+    }
     change(config);
-    return saveConfigJsonOutcome(path, config);
+    nlohmann::json document;
+    to_json(document, config);
+    return detail::writeHoldingLock(path, document.dump(4), lock);
 }
 
 bool updateConfigJson(const std::filesystem::path& path, Config& config,

@@ -10,6 +10,7 @@
 #include "common/Logging.h"
 #include "config/ConfigFile.h"
 #include "config/LogText.h"
+#include "config/SaveLocking.h"
 #include "platform/File.h"
 #include "platform/Time.h"
 
@@ -66,10 +67,12 @@ void pruneBackups(const std::filesystem::path& directory) {
 
 }  // namespace
 
-void backupCorruptConfig(const std::filesystem::path& path) {
+namespace detail {
+
+bool moveCorruptAside(const std::filesystem::path& path) {
     std::error_code error;
     if (!std::filesystem::exists(path, error) || error) {
-        return;
+        return false;
     }
     const std::filesystem::path directory = path.parent_path();
     const std::filesystem::path backup = directory / (kBackupPrefix + localTimeStamp());
@@ -78,7 +81,7 @@ void backupCorruptConfig(const std::filesystem::path& path) {
     if (moveError != 0) {
         logConcat(LogLevel::Error, "Could not rename corrupt config to ",
                   detail::pathForLog(backup), ": ", platform::errorText(moveError));
-        return;
+        return false;
     }
     logConcat(LogLevel::Warn, "Backed up corrupt config to: ", detail::pathForLog(backup));
     // A bare file name has no directory to list: its backup stays in the current directory and
@@ -86,6 +89,13 @@ void backupCorruptConfig(const std::filesystem::path& path) {
     if (!directory.empty()) {
         pruneBackups(directory);
     }
+    return true;
+}
+
+}  // namespace detail
+
+void backupCorruptConfig(const std::filesystem::path& path) {
+    (void)detail::moveCorruptAside(path);
 }
 
 }  // namespace tarvik::driver

@@ -7,6 +7,7 @@
 // on Windows, errno on POSIX), read immediately after the failing call.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -27,6 +28,66 @@ bool isSharingViolation(ErrorCode code);
 // True when a failed replaceFile() may already have removed the target, so that the
 // replacement file is the only copy of the new content (Windows ERROR_UNABLE_TO_MOVE_REPLACEMENT).
 bool replaceMayHaveRemovedTarget(ErrorCode code);
+
+// True for the errors of replaceFile() that another program's short-lived open of the target
+// or the replacement causes (an antivirus scanner, an indexer, a backup or sync client): worth
+// trying again after a pause. Windows: sharing violation (32), access denied (5) and
+// ERROR_UNABLE_TO_REMOVE_REPLACED (1175), after which both files keep their names. Never on
+// POSIX, whose rename() is not blocked by open files.
+bool isTransientSwapError(ErrorCode code);
+
+// True for the error of a file that does not exist (ENOENT / ERROR_FILE_NOT_FOUND,
+// ERROR_PATH_NOT_FOUND).
+bool isNotFound(ErrorCode code);
+
+// True where a swap in progress can make the target's name vanish for a moment, so that a
+// reader which finds no file may have met a save rather than a missing file. Windows:
+// ReplaceFileW renames the original away before it renames the replacement into place. POSIX:
+// rename() replaces the name in one step, so never.
+bool swapMayHideTarget();
+
+// The exclusion between saves of one target, across the threads and processes of one user
+// session: at most one holder at a time, released by release(), the destructor, or the death
+// of the holding process (never a stale lock). It locks something that a save never renames,
+// so a waiting save can never open a file that has meanwhile become the target:
+// - POSIX: flock(LOCK_EX) on a descriptor of the target's directory, which the save then also
+//   uses to sync the directory (so the lock costs one system call). flock belongs to the open
+//   descriptor, not to the process: two threads of one process exclude each other, and
+//   closing another descriptor of the directory drops nothing. Every save in the directory
+//   shares the one lock. Locks on network file systems may not be seen by other machines.
+// - Windows: a named mutex, "Local\" and a hash of the target's absolute, normalised,
+//   upper-cased path (a backslash may not follow the namespace prefix). Local names are per
+//   logon session: processes of another session (a service, another user) do not share it. It
+//   is created with a security descriptor that lets any process of the session at low
+//   integrity or above wait on and release it, because an object that an elevated process
+//   creates with default security cannot be opened by a non-elevated one; it is opened asking
+//   only for those rights. A holder that dies leaves it abandoned, which the next waiter
+//   receives as acquired. The mutex is owned by a thread: the thread that acquired it must
+//   release it, and it is recursive for that thread.
+class SaveLock {
+public:
+    SaveLock() = default;
+    ~SaveLock();
+    SaveLock(const SaveLock&) = delete;
+    SaveLock& operator=(const SaveLock&) = delete;
+
+    // Waits up to `wait` for the lock of saves of `target`. 0 when held; an error for which
+    // isLockTimeout() is true when another holder kept it all that time; otherwise the OS's
+    // error (POSIX: isNotFound() when the directory does not exist yet).
+    ErrorCode acquire(const std::filesystem::path& target, std::chrono::milliseconds wait);
+    // Makes the directory entries of the target's directory durable (POSIX: fsync of the
+    // locked directory descriptor; Windows: nothing to do). Only while held.
+    ErrorCode syncDirectory();
+    // Lets the next waiter go; does nothing when not held.
+    void release();
+    bool held() const { return handle_ != -1; }
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
+// True for the error that SaveLock::acquire() reports when its wait ran out.
+bool isLockTimeout(ErrorCode code);
 
 // A file being written: the temporary file of an atomic save. Closed by the destructor if the
 // caller did not close it.

@@ -1,10 +1,13 @@
 // File operations for POSIX systems: open/write/fdatasync/rename, and fsync of the directory
 // so that a renamed file survives a power cut.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +47,79 @@ bool isSharingViolation(ErrorCode /*code*/) {
 
 bool replaceMayHaveRemovedTarget(ErrorCode /*code*/) {
     return false;
+}
+
+bool isTransientSwapError(ErrorCode /*code*/) {
+    return false;
+}
+
+bool isNotFound(ErrorCode code) {
+    return code == ENOENT;
+}
+
+bool swapMayHideTarget() {
+    return false;
+}
+
+bool isLockTimeout(ErrorCode code) {
+    return code == ETIMEDOUT;
+}
+
+SaveLock::~SaveLock() {
+    release();
+}
+
+ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::milliseconds wait) {
+    release();
+    if (auto fault = takeFault(Operation::AcquireLock)) {
+        return *fault == testing::kLockTimeoutMarker ? static_cast<ErrorCode>(ETIMEDOUT) : *fault;
+    }
+    const std::filesystem::path directory = target.parent_path();
+    const char* name = directory.empty() ? "." : directory.c_str();
+    const int fd = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return lastError();
+    }
+    // flock has no timed wait: poll without blocking, with pauses that grow from 1 ms to 16 ms,
+    // so that an uncontended lock costs one call and a contended one wakes soon after release.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    std::chrono::milliseconds pause{1};
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EWOULDBLOCK) {
+            ::close(fd);
+            return static_cast<ErrorCode>(error);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            ::close(fd);
+            return ETIMEDOUT;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds{16});
+    }
+    handle_ = fd;
+    return 0;
+}
+
+ErrorCode SaveLock::syncDirectory() {
+    if (auto fault = takeFault(Operation::SyncDirectory)) {
+        return *fault;
+    }
+    return ::fsync(descriptor(handle_)) == 0 ? 0 : lastError();
+}
+
+void SaveLock::release() {
+    if (handle_ < 0) {
+        return;
+    }
+    // Closing the only descriptor of this open file description drops the flock.
+    ::close(descriptor(handle_));
+    handle_ = -1;
 }
 
 WritableFile::~WritableFile() {

@@ -23,6 +23,7 @@ enum class Operation {
     SyncDirectory,  // syncDirectory
     ReadFile,       // readWholeFile
     MoveAside,      // moveAside
+    AcquireLock,    // SaveLock::acquire (before it waits)
 };
 
 // The next `times` calls of `operation` fail with `code` (times < 0: every call until
@@ -51,8 +52,10 @@ public:
 };
 
 // Used by the platform implementations: the fault to report for this call of `operation`.
-// For ReadFile a sharing violation is reported as the code kSharingViolationMarker.
+// For ReadFile a sharing violation is reported as the code kSharingViolationMarker; for
+// AcquireLock a wait that ran out as kLockTimeoutMarker.
 std::optional<ErrorCode> takeFault(Operation operation);
 inline constexpr ErrorCode kSharingViolationMarker = 0xFFFF'FFFFu;
+inline constexpr ErrorCode kLockTimeoutMarker = 0xFFFF'FFFEu;
 
 }  // namespace tarvik::platform::testing
