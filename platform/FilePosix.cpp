@@ -1,8 +1,10 @@
 // File operations for POSIX systems: open/write/fdatasync/rename, and fsync of the directory
 // so that a renamed file survives a power cut.
-#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -69,6 +71,58 @@ SaveLock::~SaveLock() {
     release();
 }
 
+namespace {
+
+// A wait for a contended flock. flock has no timed form, and polling with LOCK_NB starves the
+// waiter: a process that saves in a loop frees the lock for only microseconds between two
+// saves. So a thread blocks in flock, where the kernel wakes it as soon as the lock is free,
+// while the caller waits on it with a deadline. A waiter that gives up leaves the descriptor to
+// the thread, which closes it (taking and dropping the lock) whenever flock returns.
+struct BlockingWait {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    int error = 0;
+};
+
+ErrorCode waitForFlock(int fd, std::chrono::milliseconds wait) {
+    auto state = std::make_shared<BlockingWait>();
+    try {
+        std::thread([state, fd] {
+            int error = 0;
+            while (::flock(fd, LOCK_EX) != 0) {
+                if (errno != EINTR) {
+                    error = errno;
+                    break;
+                }
+            }
+            std::lock_guard<std::mutex> guard(state->mutex);
+            if (state->abandoned) {
+                ::close(fd);
+                return;
+            }
+            state->finished = true;
+            state->error = error;
+            state->done.notify_all();
+        }).detach();
+    } catch (const std::system_error& error) {
+        ::close(fd);
+        return static_cast<ErrorCode>(error.code().value());  // no thread could be started
+    }
+    std::unique_lock<std::mutex> guard(state->mutex);
+    if (!state->done.wait_for(guard, wait, [&state] { return state->finished; })) {
+        state->abandoned = true;
+        return ETIMEDOUT;
+    }
+    if (state->error != 0) {
+        ::close(fd);
+    }
+    return static_cast<ErrorCode>(state->error);
+}
+
+}  // namespace
+
 ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::milliseconds wait) {
     release();
     if (auto fault = takeFault(Operation::AcquireLock)) {
@@ -80,27 +134,20 @@ ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::mi
     if (fd < 0) {
         return lastError();
     }
-    // flock has no timed wait: poll without blocking, with pauses that grow from 1 ms to 16 ms,
-    // so that an uncontended lock costs one call and a contended one wakes soon after release.
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    std::chrono::milliseconds pause{1};
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        if (error == EINTR) {
-            continue;
-        }
-        if (error != EWOULDBLOCK) {
+    // Uncontended, which is nearly always: one call.
+    int result = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR) {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    }
+    if (result != 0) {
+        if (errno != EWOULDBLOCK) {
+            const ErrorCode error = lastError();
             ::close(fd);
-            return static_cast<ErrorCode>(error);
+            return error;
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            ::close(fd);
-            return ETIMEDOUT;
+        if (const ErrorCode error = waitForFlock(fd, wait); error != 0) {
+            return error;  // the descriptor is closed, or left to the waiting thread
         }
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-        pause = std::min(pause * 2, std::chrono::milliseconds{16});
     }
     handle_ = fd;
     return 0;

@@ -17,6 +17,7 @@ struct Fault {
 
 std::mutex faultMutex;
 std::array<Fault, kOperationCount> faults;
+std::array<std::function<void()>, kOperationCount> actions;
 // Fast path for production: nothing is armed, so no lock is taken.
 std::atomic<bool> anyArmed{false};
 
@@ -33,6 +34,12 @@ void failNext(Operation operation, ErrorCode code, int times) {
     anyArmed.store(true, std::memory_order_release);
 }
 
+void runBeforeNext(Operation operation, std::function<void()> action) {
+    std::lock_guard<std::mutex> guard(faultMutex);
+    actions[static_cast<std::size_t>(operation)] = std::move(action);
+    anyArmed.store(true, std::memory_order_release);
+}
+
 void reportSharingViolation(int times) {
     failNext(Operation::ReadFile, kSharingViolationMarker, times);
 }
@@ -40,6 +47,7 @@ void reportSharingViolation(int times) {
 void clearFaults() {
     std::lock_guard<std::mutex> guard(faultMutex);
     faults = {};
+    actions = {};
     anyArmed.store(false, std::memory_order_release);
 }
 
@@ -51,6 +59,14 @@ int injectedCount(Operation operation) {
 std::optional<ErrorCode> takeFault(Operation operation) {
     if (!anyArmed.load(std::memory_order_acquire)) {
         return std::nullopt;
+    }
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> guard(faultMutex);
+        action.swap(actions[static_cast<std::size_t>(operation)]);
+    }
+    if (action) {
+        action();  // outside the lock: the action may call operations of its own
     }
     std::lock_guard<std::mutex> guard(faultMutex);
     Fault& fault = slot(operation);

@@ -7,6 +7,7 @@
 //   EXPECT_FALSE(saveConfigJson(path, config));
 #pragma once
 
+#include <functional>
 #include <optional>
 
 #include "platform/File.h"
@@ -34,7 +35,12 @@ void failNext(Operation operation, ErrorCode code, int times = 1);
 // another process holds the file open without sharing.
 void reportSharingViolation(int times);
 
-// Disarms every injected fault.
+// Runs `action` once, on the calling thread, when `operation` is next called, just before the
+// call does its work (and before any fault armed for it). Lets a test act at an exact point
+// of an operation: replace a file between a load's read and its quarantine, say.
+void runBeforeNext(Operation operation, std::function<void()> action);
+
+// Disarms every injected fault and pending action.
 void clearFaults();
 
 // How many calls of `operation` consumed an injected fault since the last clearFaults().

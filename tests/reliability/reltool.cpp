@@ -18,9 +18,34 @@
 //                                             exits 3 at the first message other than a clean
 //                                             load or a record that is neither a nor b
 //
+// Several processes on one file (scripts/test-contention.sh runs them together):
+//   tarvik_reltool saves <path> <a> <b> <count>
+//                                             saves a and b alternately <count> times; prints
+//                                             "saves: <count> done, <f> failed"; exit 1 if f > 0
+//   tarvik_reltool rawreads <path> <stop> <n>...
+//                                             reads the bytes in a loop until <stop> exists;
+//                                             prints "rawreads: <r> reads, <t> torn, <m> missing
+//                                             after the file existed, <s> refused (sharing)";
+//                                             torn: none of the listed documents
+//   tarvik_reltool loads <path> <stop> <n>...
+//                                             loadConfigJsonOutcome in a loop until <stop>
+//                                             exists; prints "loads: <r> reads, <m> missing
+//                                             after the file existed, <c> corrupt, <o> other"
+//   tarvik_reltool increment <path> <field> <count>
+//                                             adds 1 to one integer field (version,
+//                                             bufferSizeMs, minDurationMs, cooldownMs, fftSize)
+//                                             <count> times with updateConfigJson; exit 1 at
+//                                             the first update that returns false
+//   tarvik_reltool hold <path>                starts an update and, inside its change, prints
+//                                             "holding" and waits until killed
+//   tarvik_reltool timedsave <path> <n>       saves n once; prints "saved in <ms> ms" or
+//                                             "failed after <ms> ms: <reason>"; exit 0 or 1
+//   tarvik_reltool field <path> <field>       prints the field's value as loaded
+//
 // Document n differs from every other in its version, sensitivity, data file and a 6000-byte
 // binding, so that it spans more than one page and a torn write cannot pass for another one.
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +54,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -36,6 +62,7 @@
 #include "common/ConsoleLogger.h"
 #include "common/Logging.h"
 #include "config/ConfigFile.h"
+#include "platform/File.h"
 
 namespace tvd = tarvik::driver;
 using tarvik::common::LogLevel;
@@ -82,7 +109,8 @@ std::optional<int> parseVariant(const std::string& text) {
 }
 
 int usage() {
-    std::cerr << "usage: tarvik_reltool expect|save|check|load|writer|reader ... (see source)\n";
+    std::cerr << "usage: tarvik_reltool expect|save|check|load|writer|reader|saves|rawreads|loads|"
+                 "increment|field|hold|timedsave ... (see source)\n";
     return kUsage;
 }
 
@@ -206,6 +234,175 @@ int reader(const std::filesystem::path& path, const std::filesystem::path& stop,
     return 0;
 }
 
+std::optional<std::vector<std::string>> variantTexts(const std::vector<std::string>& names) {
+    std::vector<std::string> texts;
+    for (const std::string& name : names) {
+        const auto n = parseVariant(name);
+        if (!n) {
+            return std::nullopt;
+        }
+        texts.push_back(variantText(*n));
+    }
+    return texts;
+}
+
+int saves(const std::filesystem::path& path, int a, int b, int count) {
+    installConsoleLogger();
+    const tvd::Config documents[2] = {variantConfig(a), variantConfig(b)};
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        failed += tvd::saveConfigJson(path, documents[i % 2]) ? 0 : 1;
+    }
+    std::cout << "saves: " << count << " done, " << failed << " failed" << std::endl;
+    return failed == 0 ? 0 : 1;
+}
+
+// Reads the bytes as any other program would, without the layer's load: a torn text is one
+// that is none of the documents the savers write.
+int rawreads(const std::filesystem::path& path, const std::filesystem::path& stop,
+             const std::vector<std::string>& documents) {
+    unsigned long reads = 0;
+    unsigned long torn = 0;
+    unsigned long missing = 0;
+    unsigned long refused = 0;
+    bool existed = false;
+    std::string bytes;
+    while (!std::filesystem::exists(stop)) {
+        const auto read = tarvik::platform::readWholeFile(path, bytes);
+        ++reads;
+        if (read.status == tarvik::platform::ReadStatus::SharingViolation) {
+            ++refused;
+            continue;
+        }
+        if (read.status != tarvik::platform::ReadStatus::Ok) {
+            missing += existed ? 1 : 0;
+            continue;
+        }
+        existed = true;
+        if (std::find(documents.begin(), documents.end(), bytes) == documents.end()) {
+            ++torn;
+        }
+    }
+    std::cout << "rawreads: " << reads << " reads, " << torn << " torn, " << missing
+              << " missing after the file existed, " << refused << " refused (sharing)"
+              << std::endl;
+    return 0;
+}
+
+int loads(const std::filesystem::path& path, const std::filesystem::path& stop,
+          const std::vector<std::string>& documents) {
+    installConsoleLogger();
+    unsigned long reads = 0;
+    unsigned long missing = 0;
+    unsigned long corrupt = 0;
+    unsigned long other = 0;
+    bool existed = false;
+    while (!std::filesystem::exists(stop)) {
+        tvd::Config config;
+        const tvd::LoadOutcome outcome = tvd::loadConfigJsonOutcome(path, config);
+        switch (outcome) {
+            case tvd::LoadOutcome::Read: {
+                existed = true;
+                ++reads;
+                nlohmann::json document;
+                tvd::to_json(document, config);
+                if (std::find(documents.begin(), documents.end(), document.dump(4)) ==
+                    documents.end()) {
+                    ++other;  // a record that none of the savers wrote
+                }
+                break;
+            }
+            case tvd::LoadOutcome::Missing:
+                missing += existed ? 1 : 0;
+                break;
+            case tvd::LoadOutcome::CorruptMovedAside:
+            case tvd::LoadOutcome::CorruptLeftInPlace:
+                ++corrupt;
+                break;
+            default:
+                ++other;
+                break;
+        }
+    }
+    std::cout << "loads: " << reads << " reads, " << missing << " missing after the file existed, "
+              << corrupt << " corrupt, " << other << " other" << std::endl;
+    return 0;
+}
+
+std::int32_t* integerField(tvd::Config& config, const std::string& name) {
+    if (name == "version") {
+        return &config.version;
+    }
+    if (name == "bufferSizeMs") {
+        return &config.audio.bufferSizeMs;
+    }
+    if (name == "minDurationMs") {
+        return &config.detection.minDurationMs;
+    }
+    if (name == "cooldownMs") {
+        return &config.detection.cooldownMs;
+    }
+    if (name == "fftSize") {
+        return &config.detection.fftSize;
+    }
+    return nullptr;
+}
+
+int increment(const std::filesystem::path& path, const std::string& field, int count) {
+    installConsoleLogger();
+    for (int i = 0; i < count; ++i) {
+        tvd::Config config;
+        if (!tvd::updateConfigJson(path, config,
+                                   [&field](tvd::Config& c) { ++*integerField(c, field); })) {
+            std::cerr << "increment: update " << i << " returned false\n";
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int field(const std::filesystem::path& path, const std::string& name) {
+    tvd::Config config;
+    if (tvd::loadConfigJsonOutcome(path, config) != tvd::LoadOutcome::Read) {
+        return 1;
+    }
+    std::cout << *integerField(config, name) << '\n';
+    return 0;
+}
+
+int hold(const std::filesystem::path& path) {
+    installConsoleLogger();
+    tvd::Config config;
+    return tvd::updateConfigJson(path, config,
+                                 [](tvd::Config&) {
+                                     std::cout << "holding" << std::endl;
+                                     for (;;) {
+                                         std::this_thread::sleep_for(std::chrono::hours(1));
+                                     }
+                                 })
+               ? 0
+               : 1;
+}
+
+int timedsave(const std::filesystem::path& path, int n) {
+    installConsoleLogger();
+    const auto started = std::chrono::steady_clock::now();
+    const tvd::SaveOutcome outcome = tvd::saveConfigJsonOutcome(path, variantConfig(n));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    if (!outcome) {
+        std::cout << "failed after " << took.count() << " ms: " << outcome.message(path)
+                  << std::endl;
+        return 1;
+    }
+    std::cout << "saved in " << took.count() << " ms" << std::endl;
+    return 0;
+}
+
+std::optional<int> parseCount(const std::string& text) {
+    return parseVariant(text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -235,6 +432,36 @@ int main(int argc, char** argv) {
         if (command == "reader" && args.size() == 5 && parseVariant(args[3]) &&
             parseVariant(args[4])) {
             return reader(args[1], args[2], *parseVariant(args[3]), *parseVariant(args[4]));
+        }
+        if (command == "saves" && args.size() == 5 && parseVariant(args[2]) &&
+            parseVariant(args[3]) && parseCount(args[4])) {
+            return saves(args[1], *parseVariant(args[2]), *parseVariant(args[3]),
+                         *parseCount(args[4]));
+        }
+        if ((command == "rawreads" || command == "loads") && args.size() >= 4) {
+            const auto documents = variantTexts({args.begin() + 3, args.end()});
+            if (documents) {
+                return command == "loads" ? loads(args[1], args[2], *documents)
+                                          : rawreads(args[1], args[2], *documents);
+            }
+        }
+        if (command == "increment" && args.size() == 4 && parseCount(args[3])) {
+            tvd::Config probe;
+            if (integerField(probe, args[2]) != nullptr) {
+                return increment(args[1], args[2], *parseCount(args[3]));
+            }
+        }
+        if (command == "field" && args.size() == 3) {
+            tvd::Config probe;
+            if (integerField(probe, args[2]) != nullptr) {
+                return field(args[1], args[2]);
+            }
+        }
+        if (command == "hold" && args.size() == 2) {
+            return hold(args[1]);
+        }
+        if (command == "timedsave" && args.size() == 3 && parseVariant(args[2])) {
+            return timedsave(args[1], *parseVariant(args[2]));
         }
     } catch (const std::exception& error) {
         std::cerr << "error: " << error.what() << '\n';
