@@ -35,20 +35,15 @@ void pauseAtLeast(std::chrono::milliseconds pause) {
     }
 }
 
-// On Windows a save in progress hides the target for a moment: wait until the saves' lock is
-// free (the save has finished), so that the caller can read again. True when it waited for
-// the lock; false when the lock could not be had, and then the file is taken as missing.
-bool waitForSaveInProgress(const std::filesystem::path& path) {
-    platform::SaveLock lock;
-    return lock.acquire(path, kSaveLockWait) == 0;
-}
-
 enum class ReadState { Read, Missing, Locked, Unreadable };
 
 // Reads the whole file with the sharing-violation retries. Logs as the load always has.
 ReadState readWithRetries(const std::filesystem::path& path, std::string& text,
                           platform::SaveLock* heldLock) {
-    bool waitedForSave = false;
+    // On Windows a save in progress hides the target for a moment: a load that finds no file
+    // takes the saves' lock (waiting for that save to finish) and reads again while holding it,
+    // so that no other save can be between its two renames. Released when the read is done.
+    platform::SaveLock waitedForSaves;
     for (int attempts = 0;;) {
         if (attempts == kOpenAttempts) {
             logConcat(
@@ -68,11 +63,9 @@ ReadState readWithRetries(const std::filesystem::path& path, std::string& text,
             continue;
         }
         if (platform::isNotFound(read.error) && platform::swapMayHideTarget() &&
-            heldLock == nullptr && !waitedForSave) {
-            waitedForSave = true;
-            if (waitForSaveInProgress(path)) {
-                continue;  // read once more, now that no save is between its two renames
-            }
+            heldLock == nullptr && waitedForSaves.acquire(path, kSaveLockWait) == 0) {
+            heldLock = &waitedForSaves;
+            continue;  // read once more; if the lock could not be had, the file is missing
         }
         logConcat(LogLevel::Info, "No config file at ", detail::pathForLog(path),
                   "; using defaults (errno=", read.error, ")");

@@ -28,8 +28,9 @@ std::filesystem::path executableDirectory();
 
 // What a file held open by a test lets other openers do.
 enum class Sharing {
-    None,              // share mode 0: every other open fails with a sharing violation
-    ReadWriteNoDelete  // others may read and write, but not delete, rename or replace it
+    None,               // share mode 0: every other open fails with a sharing violation
+    ReadWriteNoDelete,  // others may read and write, but not delete, rename or replace it
+    ReadWriteDelete     // as the load opens it: others may also rename or replace it
 };
 
 // A file opened for reading with a chosen sharing mode; closed by close() or the destructor.

@@ -91,7 +91,12 @@ HeldFile::~HeldFile() {
 
 ErrorCode HeldFile::open(const std::filesystem::path& path, Sharing sharing) {
     close();
-    const DWORD shareMode = sharing == Sharing::None ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    DWORD shareMode = 0;
+    if (sharing == Sharing::ReadWriteNoDelete) {
+        shareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    } else if (sharing == Sharing::ReadWriteDelete) {
+        shareMode = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    }
     const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, shareMode, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

@@ -154,14 +154,63 @@ TEST_F(SharingTest, SaveOverATargetHeldWithoutSharingFailsInReplaceFileWAndKeeps
 
     EXPECT_FALSE(driver::saveConfigJson(path, withSensitivity(0.7f)));
 
-    ASSERT_EQ(logger().entries().size(), 1u);
-    EXPECT_EQ(logger().entries()[0].level, LogLevel::Error);
-    EXPECT_THAT(logger().entries()[0].text, StartsWith("ReplaceFileW failed (GetLastError="));
+    // Tried five times, 100 ms apart, as against an antivirus scanner's short hold; a holder
+    // that keeps the file wins.
+    const auto entries = logger().entries();
+    ASSERT_EQ(entries.size(), 5u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(entries[i].level, LogLevel::Warn);
+        EXPECT_THAT(entries[i].text, HasSubstr("; retrying in 100 ms"));
+    }
+    EXPECT_EQ(entries[4].level, LogLevel::Error);
+    EXPECT_THAT(entries[4].text, StartsWith("ReplaceFileW failed (GetLastError="));
     ASSERT_TRUE(holder.release());
     EXPECT_EQ(readFile(path), before);
     // Our temporary file is gone. (Wine's ReplaceFileW leaves an empty backup of its own,
     // "rfXXXX.tmp", after this failure; Windows does not. Neither is ours to remove.)
     EXPECT_FALSE(std::filesystem::exists(scratch() / "config.json.tmp"));
+}
+
+// The file is there, but another program keeps it from being read: an update must not put the
+// caller's defaults over it.
+TEST_F(SharingTest, UpdateOfAFileHeldWithoutSharingWritesNothing) {
+    const auto path = scratch() / "config.json";
+    ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+    const std::string before = readFile(path);
+
+    FileHeldByOtherProcess holder(path, Sharing::None);
+    ASSERT_TRUE(holder.held()) << holder.status();
+    logger().clear();
+
+    driver::Config config;
+    bool changed = false;
+    const driver::SaveOutcome outcome = driver::updateConfigJsonOutcome(
+        path, config, [&changed](driver::Config&) { changed = true; });
+    EXPECT_EQ(outcome.failure, driver::SaveFailure::ReadExisting);
+    EXPECT_EQ(outcome.load, driver::LoadOutcome::Locked);
+    EXPECT_FALSE(changed);
+    ASSERT_FALSE(logger().entries().empty());
+    EXPECT_EQ(logger().entries().back(),
+              (LogLine{LogLevel::Error, "Config not updated: could not read " + utf8(path) +
+                                            " (locked by another program)"}));
+    ASSERT_TRUE(holder.release());
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
+}
+
+// The load opens the file sharing delete access, so that a swap can go ahead while it reads:
+// a reader with that sharing must never make a save fail. (That the load itself opens it so is
+// shown by the contention test, where a loader runs beside two savers without a failed save.)
+TEST_F(SharingTest, SaveSucceedsWhileAReaderThatSharesDeleteHasTheFileOpen) {
+    const auto path = scratch() / "config.json";
+    ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+    platform::testing::HeldFile reader;
+    ASSERT_EQ(reader.open(path, Sharing::ReadWriteDelete), 0u);
+    const bool saved = driver::saveConfigJson(path, withSensitivity(0.7f));
+    reader.close();
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(readFile(path), documentOf(withSensitivity(0.7f)).dump(4));
+    EXPECT_TRUE(logger().entries().empty());
 }
 
 }  // namespace

@@ -152,13 +152,16 @@ TEST_F(SwapTest, OtherReplaceFailuresRemoveTheTemporaryFileWithoutAFallbackMove)
     const auto path = scratch() / "config.json";
     ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
 
-    ScopedFault replaceFails(Operation::Replace, kAccessDenied);
+    // A full disk: not one of the short locks that are worth another try.
+    constexpr unsigned kDiskFull = 112;  // ERROR_DISK_FULL
+    ScopedFault replaceFails(Operation::Replace, kDiskFull);
     platform::testing::failNext(Operation::MoveIntoPlace, kAccessDenied, -1);
     EXPECT_FALSE(driver::saveConfigJson(path, withSensitivity(0.7f)));
 
+    EXPECT_EQ(injectedCount(Operation::Replace), 1);
     EXPECT_EQ(injectedCount(Operation::MoveIntoPlace), 0);
     EXPECT_THAT(logger().entries(),
-                ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=5)"}));
+                ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=112)"}));
     EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
     EXPECT_EQ(loadedSensitivity(path), 0.3f);
 }
