@@ -136,6 +136,39 @@ void loadDefault(benchmark::State& state, const fs::path& root) {
     }
 }
 
+// ---- Update -----------------------------------------------------------------------------------
+
+// Read-modify-write in one step against its parts done one after the other: the update holds
+// the saves' lock across them, and that must cost next to nothing beyond the load and the save.
+void updateSetting(benchmark::State& state, const fs::path& root) {
+    const fs::path directory = root / "update";
+    fs::create_directories(directory);
+    const fs::path separatePath = directory / "separate.json";
+    const fs::path updatedPath = directory / "updated.json";
+    bool ok = driver::saveConfigJson(separatePath, driver::Config{}) &&
+              driver::saveConfigJson(updatedPath, driver::Config{});
+    const baseline::StderrToNull discard;  // both log the load's line through the console logger
+    std::int32_t counter = 0;
+    runPaired(
+        state, 1,
+        [&] {
+            driver::Config config;
+            ok = driver::loadConfigJson(separatePath, config) && ok;
+            config.audio.bufferSizeMs = ++counter;
+            ok = driver::saveConfigJson(separatePath, config) && ok;
+        },
+        [&] {
+            driver::Config config;
+            ok = driver::updateConfigJson(
+                     updatedPath, config,
+                     [&](driver::Config& c) { c.audio.bufferSizeMs = ++counter; }) &&
+                 ok;
+        });
+    if (!ok) {
+        state.SkipWithError("an update failed");
+    }
+}
+
 // ---- Logging ----------------------------------------------------------------------------------
 
 constexpr int kLogBatch = 1000;
@@ -303,6 +336,7 @@ void registerBenchmarks(const WorkDirectories& directories) {
             ->UseManualTime();
     }
     benchmark::RegisterBenchmark("load/default", loadDefault, directories.disk)->UseManualTime();
+    benchmark::RegisterBenchmark("update/disk", updateSetting, directories.disk)->UseManualTime();
     benchmark::RegisterBenchmark("log/discarded-debug", logDiscarded)->UseManualTime();
     benchmark::RegisterBenchmark("log/written-info", logWritten)->UseManualTime();
     for (const std::size_t bytes :

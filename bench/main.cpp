@@ -160,6 +160,7 @@ private:
             {"save/disk", "save, durable, on disk", 1.05},
             {"save/memory", "save, durable, on /dev/shm", 1.25},
             {"load/default", "load of a saved default record", 1.15},
+            {"update/disk", "update against load + save, disk", 1.10},
             {"log/discarded-debug", "discarded DEBUG via logConcat", 0},
             {"log/written-info", "written INFO line (null device)", 0},
             {"growth/load/1024", "load of a 1 KB document", 0},

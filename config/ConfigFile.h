@@ -1,47 +1,74 @@
-// Saving and loading the settings record as one JSON document: load once at start-up, save
-// whenever a setting changes.
+// Saving and loading the settings record as one JSON document: load once at start-up, change
+// settings with an update (or save the whole record) whenever they change.
 //
 //   #include "config/ConfigFile.h"
 //   namespace tvd = tarvik::driver;
 //   const std::filesystem::path path = settingsDirectory / "config.json";  // absolute
-//   tvd::Config config;                             // defaults (set your own here)
-//   tvd::loadConfigJson(path, config);              // overlay what the file holds
-//   config.detection.sensitivity = 0.5f;
-//   if (!tvd::saveConfigJson(path, config)) { /* see the log; keep running */ }
+//   tvd::Config config;                                   // defaults (set your own here)
+//   const tvd::LoadOutcome found = tvd::loadConfigJsonOutcome(path, config);
+//   ...
+//   // the user moves a slider: load, change and save in one step, under the saves' lock
+//   if (!tvd::updateConfigJson(path, config,
+//                              [](tvd::Config& c) { c.detection.sensitivity = 0.5f; })) {
+//       /* the log says why; the file is as it was */
+//   }
 //
 // What a caller may rely on:
 // - A save never leaves a half-written file under `path`: the text goes to the sibling
 //   "<name>.tmp", is flushed to stable storage and is then swapped over the target with one
 //   platform call. true means the new document is in place and durable and no ".tmp" is left.
 //   false means the save failed; the previous document is normally intact (see
-//   writeFileAtomic() for the exceptions). Nothing is retried and no backup is made.
+//   writeFileAtomic() for the exceptions). A swap that another program's short hold of the
+//   file refuses (Windows: antivirus, indexers, backup and sync clients) is tried 5 times,
+//   100 ms apart; nothing else is retried and no backup is made.
+// - Several threads and processes may save, update and load one file at the same time. Saves
+//   and updates of one target exclude each other (see platform::SaveLock in platform/File.h
+//   for how): a save waits up to kSaveLockWait (2 s) for another one, then fails with an
+//   ERROR that says another save holds the file, and writes nothing. The exclusion dies with
+//   its holder: a killed process never blocks the next save. A load never sees a half-done
+//   swap (on Windows a load that finds no file while a save swaps waits for it and reads
+//   again), never makes a swap fail (it opens the file with delete sharing on Windows), and
+//   moves aside only the corrupt file it read, never a document saved since.
+// - Two callers that each save a whole record still overwrite each other's changes (the last
+//   save wins). updateConfigJson() loads, changes and saves under the lock, so that callers
+//   that change different settings both keep their change; use it for changes.
+// - What is not covered: file systems whose locks are not shared between machines (a network
+//   share used from two machines at once); processes of another logon session on Windows (a
+//   service, another user), which do not share the mutex; programs that do not use this
+//   library and hold the file without sharing for longer than the retries (a load then
+//   reports Locked, an update and a save fail); and a caller that saves from inside an
+//   update's change (on POSIX it waits for its own lock and fails after 2 s).
 // - `path` must name a directory as well as a file: missing directories are created, but a
-//   bare file name such as "config.json" is refused (false), not taken as relative to the
-//   working directory.
-// - A load keeps going whatever the file holds and returns true on every path but an empty
-//   path name: a missing or unreadable file leaves the record alone; a file held open by
-//   another process without sharing (Windows) is tried three times, 50 ms apart; a document
-//   that is not a JSON object (an empty file, say) is moved aside as
-//   "config.json.corrupted.<local time>" (five such backups are kept) and the record keeps
-//   the caller's values. Only the log tells which. Within an object, values of the wrong type
-//   or out of range are skipped one by one (see config/Config.h); the file is kept.
+//   bare file name such as "config.json" is refused by the save and the update (false), not
+//   taken as relative to the working directory. The load does read a bare name from the
+//   working directory, and moves a corrupt one aside there.
+// - A load keeps going whatever the file holds: a missing or unreadable file leaves the record
+//   alone; a file held open by another process without sharing (Windows) is tried three
+//   times, 50 ms apart; a document that is not a JSON object (an empty file, say) is moved
+//   aside as "config.json.corrupted.<local time>" (five such backups are kept) and the record
+//   keeps the caller's values. loadConfigJson() returns true on every path but an empty path
+//   name; loadConfigJsonOutcome() tells which case happened. A caller that saves its record
+//   later must not do so after Locked, Unreadable or CorruptLeftInPlace: it would put its
+//   defaults over settings it could not read (updateConfigJson() refuses to). Within an
+//   object, values of the wrong type or out of range are skipped one by one (see
+//   config/Config.h); the file is kept.
 // - The load overlays the file onto the record it is given and never resets it: pass a record
 //   holding your defaults, not one left over from an earlier load.
-// - Both block on file I/O (a save waits for the disk; a load may wait 150 ms for a locked
-//   file): call them from a start-up or settings thread, not from an audio callback.
-// - Every outcome is logged through tarvik::common::logMessage (which drops it while no
-//   logger is installed; nothing depends on a logger): INFO for a loaded or missing file,
-//   WARN for a locked or corrupt one and for the backup made of it, ERROR for a failed save
-//   (except a failed write of the temporary file, which is silent) and for a corrupt file
-//   that could not be moved aside. Paths appear in their narrow form.
-// - Exceptions that escape: std::bad_alloc; from a save, nlohmann::json::type_error 316 when a
-//   narrow string field holds invalid UTF-8 (raised before anything touches the disk). No
-//   file-system trouble is reported by exception. A path that has no narrow form appears in
-//   messages as UTF-8; it never makes a call fail.
-// - Two saves of the same target must not overlap (they share the ".tmp" name): callers
-//   serialise them. Saves of different targets, and loads, may run on any thread. A load
-//   that runs during a save of the same file never reads a half-written document; on Windows
-//   it may meet the swap in progress and keep the caller's values.
+// - All of them block on file I/O (a save waits for the disk and for another save; a load may
+//   wait 150 ms for a locked file): call them from a start-up or settings thread, not from an
+//   audio callback.
+// - Outcomes are logged through tarvik::common::logMessage (which drops them while no logger
+//   is installed; nothing depends on a logger): INFO for a loaded or missing file, WARN for a
+//   locked or corrupt one, for the backup made of it and for a swap that is tried again,
+//   ERROR for a failed save, a refused update and a corrupt file that could not be moved
+//   aside. A successful save logs nothing, and neither does a failed write, flush or close of
+//   the temporary file (a full disk, say): the *Outcome forms return every failure with the
+//   OS's error. Paths appear in their narrow form.
+// - Exceptions that escape: std::bad_alloc; from a save or an update,
+//   nlohmann::json::type_error 316 when a narrow string field holds invalid UTF-8 (raised
+//   before anything touches the disk); from an update, whatever `change` throws (nothing is
+//   written and the lock is released). No file-system trouble is reported by exception. A
+//   path that has no narrow form appears in messages as UTF-8; it never makes a call fail.
 #pragma once
 
 #include <chrono>
@@ -91,12 +118,15 @@ struct SaveOutcome {
 
     bool ok() const { return failure == SaveFailure::None; }
     explicit operator bool() const { return ok(); }
-    // What went wrong in the user's terms, e.g. "could not write the temporary file
-    // /cfg/config.json.tmp: No space left on device"; empty on success.
+    // What went wrong in the user's terms, with the OS's text where there is one, e.g.
+    // "could not write the temporary file beside /cfg/config.json: No space left on device"
+    // or "another save holds /cfg/config.json"; empty on success.
     std::string message(const std::filesystem::path& path) const;
 };
 
-// How long a save waits for another save of the same target before it gives up.
+// How long a save or an update waits for another save of the same target before it gives up:
+// far longer than a save takes (milliseconds, even with a slow disk's flush), short enough
+// that a settings thread blocked by a hung holder reports it promptly.
 inline constexpr std::chrono::milliseconds kSaveLockWait{2000};
 
 // Replaces `path` with `text` so that readers see either the old or the new document, never a
@@ -114,7 +144,8 @@ inline constexpr std::chrono::milliseconds kSaveLockWait{2000};
 
 // Overlays the document at `path` onto `config`, which the caller has filled with defaults.
 // Returns false only for an empty path; see above for everything else. Not [[nodiscard]]: a
-// caller with a non-empty path has nothing to decide from the result.
+// caller with a non-empty path has nothing to decide from the result (loadConfigJsonOutcome()
+// tells what the load found).
 bool loadConfigJson(const std::filesystem::path& path, Config& config);
 
 // As writeFileAtomic(), saveConfigJson() and loadConfigJson(), with the step that failed or

@@ -135,8 +135,7 @@ pids+=($holder)
 if ! await_line "$dir/hold.out" holding; then
     fail "the holder never took the lock"
 fi
-kill -9 "$holder"
-wait "$holder" 2>/dev/null
+{ kill -9 "$holder"; wait "$holder"; } 2>/dev/null
 result=$(call timedsave "$target" 6 2>"$dir/next.err" | tr -d '\r')
 echo "next save: $result"
 [[ $result == saved* ]] || fail "the save after a killed holder: $result"
@@ -160,8 +159,7 @@ grep -q '\[ERROR\] Could not save config: another save holds .*config.json (wait
     fail "no ERROR line naming the holder: $(cat "$dir/next.err")"
 cmp -s "$dir/before" "$dir/config.json" || fail "the target changed while another save held it"
 [[ -e $dir/config.json.tmp ]] && fail "a temporary file was left behind"
-kill -9 "$holder"
-wait "$holder" 2>/dev/null
+{ kill -9 "$holder"; wait "$holder"; } 2>/dev/null
 
 echo
 if ((failures > 0)); then
