@@ -82,14 +82,16 @@ Quarantine quarantineIfUnchanged(const std::filesystem::path& path, const detail
     platform::SaveLock ownLock;
     if (heldLock == nullptr) {
         const platform::ErrorCode error = ownLock.acquire(path, kSaveLockWait);
-        if (error != 0) {
+        if (platform::isLockTimeout(error)) {
+            // A save holds the file for longer than any save takes: leave the file to the
+            // next load rather than move it under that save's hands.
             logConcat(LogLevel::Warn, warning);
-            logConcat(LogLevel::Error, "Could not move corrupt config aside: ",
-                      platform::isLockTimeout(error) ? "another save holds "
-                                                     : platform::errorText(error) + ": ",
+            logConcat(LogLevel::Error, "Could not move corrupt config aside: another save holds ",
                       detail::pathForLog(path));
             return Quarantine::LeftInPlace;
         }
+        // Any other failure (POSIX: a directory this user may write but not read) means that no
+        // save of this library can hold the lock either: go on without it.
     }
     std::string now;
     const platform::ReadResult again = platform::readWholeFile(path, now);
