@@ -29,6 +29,7 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/tarvik_configConfig
 install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/tarvik_configConfig.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/tarvik_configConfigVersion.cmake
+    cmake/TarvikJsonHeaders.cmake
     DESTINATION ${TARVIK_CONFIG_INSTALL_DIR})
 
 if(TARGET atomic_persist_test)

@@ -8,7 +8,10 @@ set(CMAKE_C_COMPILER ${TARVIK_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TARVIK_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${TARVIK_MINGW_PREFIX}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${TARVIK_MINGW_PREFIX})
+# The MinGW root, and the prefixes named in CMAKE_PREFIX_PATH as they are: those hold Windows
+# builds (an installed tarvik_config, say), which find_package would otherwise look for only
+# under the MinGW root.
+set(CMAKE_FIND_ROOT_PATH /usr/${TARVIK_MINGW_PREFIX} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
