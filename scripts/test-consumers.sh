@@ -44,8 +44,9 @@ trap cleanup EXIT
 
 jobs=${JOBS:-2}
 toolchain=$repo/cmake/mingw-w64.cmake
-# The directory under which the host saves, as the host sees it (see run_host).
-settings_dir_name=$'Einstellungen-\u00e4\u00f6\u00fc-\u8a2d\u5b9a'
+# The non-ASCII directory that the host saves under (host.cpp), as UTF-8 bytes: bash would
+# render \u escapes in the caller's locale, which may not be UTF-8.
+settings_dir_name=$'Einstellungen-\xc3\xa4\xc3\xb6\xc3\xbc-\xe8\xa8\xad\xe5\xae\x9a'
 
 fail() {
     echo "FAIL: $*" >&2
