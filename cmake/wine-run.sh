@@ -13,7 +13,7 @@
 #
 # WINEPREFIX chooses the prefix (the test preset puts a fresh one under the build directory);
 # Wine's debug chatter is off unless WINEDEBUG says otherwise; TARVIK_WINE overrides the
-# loader. No display is needed.
+# loader. No display is needed, and no particular locale: see below.
 set -eu
 
 wine=${TARVIK_WINE:-}
@@ -32,6 +32,15 @@ fi
 
 WINEDEBUG=${WINEDEBUG:--all}
 export WINEDEBUG
+
+# Wine stores Windows file names in the Unix locale's character set. In the C or POSIX locale
+# (what a container, a cron job or `env -i` gives) a name outside ASCII has no form, so the
+# program cannot create it. A caller's UTF-8 locale is kept; anything else becomes C.UTF-8,
+# which glibc always provides. The wineserver started below inherits it.
+if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
+    LC_ALL=C.UTF-8
+    export LC_ALL
+fi
 
 prefix=${WINEPREFIX:-${HOME:-/root}/.wine}
 if [ ! -d "$prefix" ]; then

@@ -4,26 +4,44 @@
 // logMessage()); the message goes to whatever logger sits in `globalLogger`. While the slot is
 // empty every message is dropped silently, so nothing a caller does depends on logging.
 //
-// The library installs no logger of its own. A program that wants to see what the save and
-// the load did puts one in the slot at start-up: ConsoleLogger (common/ConsoleLogger.h) for
-// standard error, or its own ILogger that forwards to the host's log (a driver loaded into a
-// VR runtime has no console to read).
+// The slot is never empty to begin with: during static initialisation, before main (or, in a
+// shared library, while it is being loaded), the logging module puts a ConsoleLogger at INFO
+// in it (common/ConsoleLogger.h). Every program that links the library therefore writes what
+// the save and the load did to standard error from its first line, without doing anything.
+// A caller may replace that logger or reset the slot to silence the library:
 //
-//   #include "common/ConsoleLogger.h"
+//   #include "common/Logging.h"
 //   using tarvik::common::LogLevel;
-//   tarvik::common::globalLogger = std::make_shared<tarvik::common::ConsoleLogger>();
+//   tarvik::common::globalLogger = std::make_shared<MyHostLogger>();  // your own ILogger
+//   tarvik::common::globalLogger->setLevel(LogLevel::Warn);           // or just a level
+//   tarvik::common::globalLogger.reset();                             // or nothing at all
 //   tarvik::common::logConcat(LogLevel::Warn, "retrying in ", 50, " ms");  // "retrying in 50 ms"
+//
+// A driver loaded into a VR runtime has no console to read: it installs its own ILogger that
+// forwards to the host's log.
+//
+// One slot per module, not per process. The libraries are static, so every executable, DLL
+// and shared library that links them holds its own `globalLogger` (and its own console lock):
+// a host's logger does not see a driver DLL's messages, and two drivers never share a slot.
+// On Linux this holds because the libraries are built with hidden visibility, so a driver .so
+// exports none of their symbols, even when it is loaded with RTLD_GLOBAL. For one log across
+// modules, the host hands each driver a logger of its own making (through the driver's own
+// entry point) and the driver puts it in its slot; both modules must then be built with the
+// same compiler and standard library, since the object crosses between them.
 //
 // What a caller may rely on:
 // - logMessage() and logConcat() may be called from any thread. They read `globalLogger`
-//   without a lock: assign the slot only while no other thread logs (normally once, before
-//   any other thread starts). The slot is destroyed with the other statics at exit: do not
-//   log from destructors of static objects.
+//   without a lock: assign or reset the slot only while no other thread logs (normally once,
+//   in main or in the driver's start-up entry, before any other thread starts), not from
+//   another static object's initialisation. The slot is destroyed with the other statics at
+//   exit: do not log from destructors of static objects.
 // - logConcat() joins its pieces with nothing between them: the caller writes the spaces.
 //   Integers print in plain decimal. The text is built even when the logger discards it.
 // - Levels outside Trace..Fatal are passed through unchanged; the logger decides what to do.
 //   The library logs INFO for the normal outcomes of a load, WARN for trouble it recovers
-//   from and ERROR for a failed file operation; it never uses TRACE, DEBUG or FATAL.
+//   from and ERROR for a failed file operation; it never uses TRACE, DEBUG or FATAL. Not
+//   every outcome is logged: a successful save is silent, and so is a save that fails while
+//   writing, flushing or closing its temporary file (a full disk, say); its result says so.
 // - Message bytes are never converted: paths appear in their narrow form.
 // - Nothing here throws except std::bad_alloc while building a message, and whatever the
 //   installed logger's log() throws.
@@ -58,8 +76,8 @@ public:
     virtual LogLevel getLevel() const = 0;
 };
 
-// The process-wide logger slot. Empty by default: a program that wants output installs a
-// logger (the self-test program installs a ConsoleLogger before main).
+// The logger slot of this module (executable, DLL or shared library; see above). Holds a
+// ConsoleLogger at INFO from static initialisation on; replace it or reset it as you need.
 extern std::shared_ptr<ILogger> globalLogger;
 
 // Forwards `message` unchanged to the installed logger, or drops it when the slot is empty.

@@ -27,6 +27,33 @@
 //   the document holds them as UTF-8. lastTrainedTimestamp is stored in whole seconds, so a
 //   round trip drops the fraction of a second.
 // - Records are plain values with no shared state; one thread uses a record at a time.
+//
+// The document's keys, what the save writes and what the load takes. "integer" means a JSON
+// number written without a fraction or exponent: 4096.0 and 1e3 are not integers and leave
+// an integer field as it was. Any other type, a null included (except where listed), leaves
+// the field as it was, and so does an integer outside the field's range.
+//
+//   key                             written as                       accepted when read
+//   version                         integer                          integer
+//   audio                           object                           object (else skipped whole)
+//     deviceNamePattern             string                           string (valid UTF-8)
+//     deviceId                      string; null when empty          string (valid UTF-8)
+//     bufferSizeMs                  integer                          integer
+//   detection                       object                           object (else skipped whole)
+//     sensitivity                   number (the float as a double)   any number: 1 and 0.5 alike
+//     minDurationMs                 integer                          integer
+//     cooldownMs                    integer                          integer
+//     fftSize                       integer                          integer
+//   steamvr                         object                           object (else skipped whole)
+//     dashboardClickEnabled         true / false                     true / false (not 1, "true")
+//     customActionBinding           string; null when empty          string
+//   training                        object                           object (else skipped whole)
+//     dataFile                      string                           string
+//     lastTrainedTimestamp          integer seconds since 1970;      integer; null clears it
+//                                   null when absent
+//   shownTrayNotification           true / false                     true / false
+//
+// Keys match exactly, case included; other keys are ignored and dropped by the next save.
 #pragma once
 
 #include <chrono>

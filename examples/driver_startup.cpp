@@ -1,7 +1,7 @@
-// How a driver uses the configuration layer: install a logger, fill the defaults, load the
-// file over them at start-up, and save at once whenever a setting changes.
+// How a driver uses the configuration layer: keep (or replace) the console logger, fill the
+// defaults, load the file over them at start-up, and save at once whenever a setting changes.
 //
-//   driver_startup [<path of config.json>]
+//   driver_startup [<path of config.json> [--quiet]]      --quiet: no log lines
 //
 // Without an argument the file lies in the temporary directory. Run it twice with the same
 // path: the first start finds no file, shows the one-time tray notification and stores the
@@ -9,9 +9,8 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
-#include <memory>
+#include <string_view>
 
-#include "common/ConsoleLogger.h"
 #include "common/Logging.h"
 #include "config/Config.h"
 #include "config/ConfigFile.h"
@@ -46,9 +45,14 @@ bool saveSettings(const std::filesystem::path& path, const tvd::Config& config) 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // 1. A logger first: the library reports through this slot and drops messages while it is
-    //    empty. Set it before other threads start; it is read without a lock.
-    tarvik::common::globalLogger = std::make_shared<tarvik::common::ConsoleLogger>();
+    // 1. The logger. Before main the library has already put a ConsoleLogger at INFO in its
+    //    slot, so this program's log lines go to standard error without any set-up. A driver
+    //    whose host has no console replaces it with its own ILogger that forwards to the
+    //    host's log, and tarvik::common::globalLogger.reset() silences the library. Either is
+    //    done here, before other threads start: the slot is read without a lock.
+    if (argc > 2 && std::string_view(argv[2]) == "--quiet") {
+        tarvik::common::globalLogger.reset();
+    }
 
     const std::filesystem::path path = configPath(argc, argv);
 

@@ -1,20 +1,39 @@
 #!/usr/bin/env bash
-# Builds the two consumer projects of tests/consumer the way another project would take the
-# library in, and runs them:
-#   1. installed: configure and build the library alone, `cmake --install` it into a temporary
-#      prefix, delete its build tree, then build a project that only has
-#      find_package(tarvik_config CONFIG REQUIRED) to go on;
-#   2. subdirectory: build a project that pulls the checkout in with add_subdirectory.
-# Each consumer links the library into a shared library, as a driver does, and its host
-# program has it save and load a config.json under an absolute temporary path. Fails if any
-# step fails. Everything happens in one temporary directory, removed at the end (kept when
-# KEEP=1, for a look at what went wrong).
+# Builds the consumer projects of tests/consumer the way another project takes the library in,
+# for Linux and for Windows (MinGW-w64 cross build, run under Wine), and runs them:
+#   installed     the README's install command (the `release` preset, `cmake --install
+#                 --component development`) into a temporary prefix, with GoogleTest and
+#                 Google Benchmark made unfindable; the prefix must hold the libraries, their
+#                 headers and their CMake package and nothing else; the build tree is deleted,
+#                 then a project that has only find_package(tarvik_config CONFIG REQUIRED) and
+#                 CMAKE_PREFIX_PATH to go on is built against it;
+#   subdirectory  a project that pulls the checkout in with add_subdirectory; on Linux it
+#                 defines nlohmann_json::nlohmann_json itself and has no package to find.
+# Each consumer builds two driver modules (a .so, or a DLL) that link tarvik::config and a
+# host that loads them at run time (dlopen with RTLD_GLOBAL, or LoadLibraryW) and has the
+# first save and load a config.json under a non-ASCII directory, then checks that each driver
+# logs through its own logger slot. The load of the missing file must log its INFO line
+# through the console logger that the library installs by itself. A driver .so must export no
+# symbol of the library (nm -D); a driver DLL must import nothing but Windows' own DLLs
+# (objdump -p).
+#
+# Fails if any step fails. Everything happens in one temporary directory, removed at the end
+# (kept when KEEP=1, for a look at what went wrong). The Windows half needs
+# g++-mingw-w64-x86-64-posix and wine64; WINDOWS=0 skips it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-consumers.XXXXXX")
+# A Wine prefix of this run's own; its server is stopped at the end.
+export WINEPREFIX=$work/wineprefix
+export WINEDEBUG=-all
+wineserver=/usr/lib/wine/wineserver
+[[ -x $wineserver ]] || wineserver=$(command -v wineserver || echo false)
 cleanup() {
+    if [[ -d $WINEPREFIX ]]; then
+        "$wineserver" -k >/dev/null 2>&1 || true
+    fi
     if [[ "${KEEP:-0}" == 1 ]]; then
         echo "kept: $work"
     else
@@ -23,61 +42,188 @@ cleanup() {
 }
 trap cleanup EXIT
 
-generator=()
-if command -v ninja >/dev/null; then
-    generator=(-G Ninja)
-fi
 jobs=${JOBS:-2}
-prefix=$work/prefix
+toolchain=$repo/cmake/mingw-w64.cmake
+# The non-ASCII directory that the host saves under (host.cpp), as UTF-8 bytes: bash would
+# render \u escapes in the caller's locale, which may not be UTF-8.
+settings_dir_name=$'Einstellungen-\xc3\xa4\xc3\xb6\xc3\xbc-\xe8\xa8\xad\xe5\xae\x9a'
 
 fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
 
-echo "--- library: configure, build, install into $prefix"
-cmake -S "$repo" -B "$work/library" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_SELFTEST=OFF -DTARVIK_BUILD_EXAMPLES=OFF
-cmake --build "$work/library" -j "$jobs"
-cmake --install "$work/library"
-# Nothing may point back into the build tree: a consumer only has the prefix.
-rm -rf "$work/library"
+# install_library <build dir> <prefix> [configure arguments...]: the README's install command.
+install_library() {
+    local build=$1 prefix=$2
+    shift 2
+    # As on a machine with only the build packages: GoogleTest and Benchmark cannot be found.
+    cmake --preset release -B "$build" "$@" --no-warn-unused-cli \
+        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+    cmake --build "$build" -j "$jobs"
+    cmake --install "$build" --prefix "$prefix" --component development >/dev/null
+    # Nothing may point back into the build tree: a consumer only has the prefix.
+    rm -rf "$build"
+}
 
-echo "--- installed layout"
-for file in include/tarvik/common/Logging.h include/tarvik/common/ConsoleLogger.h \
-    include/tarvik/config/Config.h include/tarvik/config/ConfigFile.h; do
-    [[ -f "$prefix/$file" ]] || fail "not installed: $file"
-done
-config_dir=$(find "$prefix" -name tarvik_configConfig.cmake -printf '%h\n' | head -n 1)
-[[ -n "$config_dir" ]] || fail "no tarvik_configConfig.cmake under $prefix"
-[[ -f "$config_dir/tarvik_configConfigVersion.cmake" ]] || fail "no version file in $config_dir"
-[[ ! -e "$prefix/include/tarvik/platform" ]] || fail "the internal platform headers were installed"
-# The public headers must include only each other and the standard and JSON libraries.
-if grep -n '#include "platform/' -r "$prefix/include/tarvik"; then
-    fail "an installed header includes an internal platform header"
-fi
-
-echo "--- consumer of the installed package"
-cmake -S tests/consumer/installed -B "$work/installed" "${generator[@]}" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF |
-    tee "$work/installed.log"
-grep -q "tarvik_config .* from $config_dir" "$work/installed.log" ||
-    fail "find_package did not take the package from $prefix"
-cmake --build "$work/installed" -j "$jobs"
-"$work/installed/consumer" "$work/run-installed/settings/config.json"
-
-echo "--- consumer that uses add_subdirectory"
-cmake -S tests/consumer/subdirectory -B "$work/subdirectory" "${generator[@]}" \
-    -DCMAKE_BUILD_TYPE=Release -DTARVIK_SOURCE_DIR="$repo"
-cmake --build "$work/subdirectory" -j "$jobs"
-# As a subproject the library builds only itself: no tests, self-test or examples.
-for target in atomic_persist_test driver_startup; do
-    if [[ -n "$(find "$work/subdirectory/tarvik_config" -type f -name "$target*" -perm -u+x)" ]]; then
-        fail "$target was built although the library is not the top-level project"
+# check_layout <prefix>: the libraries, the public headers and the package files, nothing else.
+check_layout() {
+    local prefix=$1 config_dir libdir
+    config_dir=$(find "$prefix" -name tarvik_configConfig.cmake -printf '%h\n' | head -n 1)
+    [[ -n "$config_dir" ]] || fail "no tarvik_configConfig.cmake under $prefix"
+    libdir=${config_dir#"$prefix"/}
+    libdir=${libdir%/cmake/tarvik_config}
+    local expected
+    expected=$(printf '%s\n' \
+        include/tarvik/common/ConsoleLogger.h include/tarvik/common/Logging.h \
+        include/tarvik/config/Config.h include/tarvik/config/ConfigFile.h \
+        "$libdir"/libtarvik_common.a "$libdir"/libtarvik_config.a "$libdir"/libtarvik_platform.a \
+        "$libdir"/cmake/tarvik_config/TarvikJsonHeaders.cmake \
+        "$libdir"/cmake/tarvik_config/tarvik_configConfig.cmake \
+        "$libdir"/cmake/tarvik_config/tarvik_configConfigVersion.cmake \
+        "$libdir"/cmake/tarvik_config/tarvik_configTargets-release.cmake \
+        "$libdir"/cmake/tarvik_config/tarvik_configTargets.cmake | sort)
+    local actual
+    actual=$(cd "$prefix" && find . -mindepth 1 ! -type d -printf '%P\n' | sort)
+    if [[ "$actual" != "$expected" ]]; then
+        diff <(echo "$expected") <(echo "$actual") >&2 || true
+        fail "the install into $prefix differs from the libraries, headers and package (< expected, > installed)"
     fi
-done
-"$work/subdirectory/consumer" "$work/run-subdirectory/settings/config.json"
+    # The public headers must include only each other and the standard and JSON libraries.
+    if grep -n '#include "platform/' -r "$prefix/include/tarvik"; then
+        fail "an installed header includes an internal platform header"
+    fi
+    echo "installed: $(echo "$actual" | wc -l) files, the libraries, their headers and package only"
+}
 
-echo "consumers: installed package and add_subdirectory both passed"
+# configure_installed <build dir> <prefix> [configure arguments...]
+configure_installed() {
+    local build=$1 prefix=$2
+    shift 2
+    cmake -S tests/consumer/installed -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+        -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF "$@" \
+        >"$build.log" || { cat "$build.log"; fail "configuring the consumer of $prefix"; }
+    grep -q "tarvik_config .* from $prefix/" "$build.log" ||
+        { cat "$build.log"; fail "find_package did not take the package from $prefix"; }
+    grep 'nlohmann_json headers from' "$build.log"
+}
+
+# check_cross_json <build dir>: the build machine's /usr/include would shadow the target's C
+# library headers, so a cross build must get the nlohmann headers from somewhere else.
+check_cross_json() {
+    if grep 'nlohmann_json headers from' "$1.log" | grep -Eq '(from |;)/usr/include(;|$)'; then
+        fail "the cross-building consumer got the build machine's /usr/include for nlohmann_json"
+    fi
+}
+
+# configure_subdirectory <build dir> [configure arguments...]
+configure_subdirectory() {
+    local build=$1
+    shift
+    cmake -S tests/consumer/subdirectory -B "$build" -G Ninja -DTARVIK_SOURCE_DIR="$repo" "$@" \
+        >"$build.log" || { cat "$build.log"; fail "configuring the subdirectory consumer"; }
+}
+
+build_consumer() {
+    local build=$1
+    cmake --build "$build" -j "$jobs"
+    # As a subproject the library builds only itself: no tests, self-test or examples.
+    if [[ -d "$build/tarvik_config" ]]; then
+        for target in atomic_persist_test driver_startup; do
+            if [[ -n "$(find "$build/tarvik_config" -type f -name "$target*")" ]]; then
+                fail "$target was built although the library is not the top-level project"
+            fi
+        done
+    fi
+}
+
+# run_host <label> <run directory> <command...>: runs the host and checks what it left.
+run_host() {
+    local label=$1 run=$2
+    shift 2
+    local status=0
+    "$@" >"$run.out" 2>"$run.err" || status=$?
+    cat "$run.out" "$run.err"
+    ((status == 0)) || fail "$label: the host exited with status $status"
+    grep -Eq '^\[[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}\] \[INFO\] No config file at ' "$run.err" ||
+        fail "$label: no INFO line from the console logger that the library installs by itself"
+    [[ -f "$run/$settings_dir_name/config.json" ]] ||
+        fail "$label: no config.json in the non-ASCII directory: $(ls -A "$run" 2>&1)"
+}
+
+run_linux() {
+    local label=$1 build=$2
+    # The library's symbols stay inside the driver: only the driver's four functions remain.
+    local exported
+    exported=$(nm -D --defined-only "$build/driver_a.so" | awk '{ print $NF }')
+    if grep -i tarvik <<<"$exported"; then
+        fail "$label: driver_a.so exports symbols of the library (above)"
+    fi
+    echo "driver_a.so exports $(wc -l <<<"$exported") symbols, none of the library's"
+    mkdir -p "$work/run-$label"
+    run_host "$label" "$work/run-$label" \
+        "$build/host" "$build/driver_a.so" "$build/driver_b.so" "$work/run-$label"
+}
+
+# A Windows program's view of a file of ours: drive Z: is the root of the Unix file system.
+windows_path() {
+    echo "Z:${1//\//\\}"
+}
+
+run_windows() {
+    local label=$1 build=$2 dll
+    for dll in "$build/driver_a.dll" "$build/driver_b.dll"; do
+        local imports
+        imports=$(x86_64-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ { print $3 }')
+        echo "$(basename "$dll") imports: $(echo $imports)"
+        while read -r import; do
+            case "${import,,}" in
+                kernel32.dll | msvcrt.dll | advapi32.dll | user32.dll | shell32.dll | ntdll.dll) ;;
+                ucrtbase.dll | api-ms-win-*.dll) ;;
+                *) fail "$label: $(basename "$dll") imports $import, which is not one of Windows' own DLLs" ;;
+            esac
+        done <<<"$imports"
+    done
+    mkdir -p "$work/run-$label"
+    run_host "$label" "$work/run-$label" "$repo/cmake/wine-run.sh" "$build/host.exe" \
+        "$(windows_path "$build/driver_a.dll")" "$(windows_path "$build/driver_b.dll")" \
+        "$(windows_path "$work/run-$label")"
+}
+
+echo "--- Linux: the README's install command into $work/prefix"
+install_library "$work/library" "$work/prefix"
+check_layout "$work/prefix"
+
+echo "--- Linux: consumer of the installed package"
+configure_installed "$work/installed" "$work/prefix"
+build_consumer "$work/installed"
+run_linux installed "$work/installed"
+
+echo "--- Linux: add_subdirectory, with the consumer's own nlohmann_json target"
+configure_subdirectory "$work/subdirectory" -DCONSUMER_OWN_JSON=ON
+build_consumer "$work/subdirectory"
+run_linux subdirectory "$work/subdirectory"
+
+if [[ "${WINDOWS:-1}" == 0 ]]; then
+    echo "consumers: Linux passed; Windows skipped (WINDOWS=0)"
+    exit 0
+fi
+command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+    fail "x86_64-w64-mingw32-g++-posix not found (scripts/install-deps.sh; WINDOWS=0 skips)"
+
+echo "--- Windows: the README's install command, cross-compiled, into $work/prefix-mingw"
+install_library "$work/library-mingw" "$work/prefix-mingw" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+check_layout "$work/prefix-mingw"
+
+echo "--- Windows: consumer of the installed package"
+configure_installed "$work/installed-mingw" "$work/prefix-mingw" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+check_cross_json "$work/installed-mingw"
+build_consumer "$work/installed-mingw"
+run_windows installed-mingw "$work/installed-mingw"
+
+echo "--- Windows: add_subdirectory"
+configure_subdirectory "$work/subdirectory-mingw" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+build_consumer "$work/subdirectory-mingw"
+run_windows subdirectory-mingw "$work/subdirectory-mingw"
+
+echo "consumers: installed package and add_subdirectory passed, for Linux and for Windows"

@@ -2,28 +2,21 @@
 // left, load it back and compare one value.
 //
 // Output: "all tests passed" on standard output and status 0, or one "FAIL: <check> at line
-// <number>" line on standard error and status 1. When one of the program's own file-system
+// <number>" line on standard error and status 1. The log lines of save and load come before
+// it on standard error, from the console logger that the logging module installs before main;
+// the program installs none of its own. When one of the program's own file-system
 // operations fails, or an exception leaves a save or load, it prints "error: <what>" on
 // standard error and exits with status 2.
 #include <exception>
 #include <filesystem>
 #include <iostream>
-#include <memory>
 
-#include "common/ConsoleLogger.h"
-#include "common/Logging.h"
 #include "config/ConfigFile.h"
 #include "platform/File.h"
 
 namespace tvd = tarvik::driver;
 
 namespace {
-
-// Installed before main, so that every message of save, load and quarantine is shown.
-const bool consoleLoggerInstalled = [] {
-    tarvik::common::globalLogger = std::make_shared<tarvik::common::ConsoleLogger>();
-    return true;
-}();
 
 constexpr int kFailed = 1;
 constexpr int kError = 2;

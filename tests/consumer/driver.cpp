@@ -1,24 +1,41 @@
 // The part of another project that takes the library in: a driver, built as a shared library
-// the way a VR runtime loads one. It proves that the public headers compile under the
-// consumer's strict warnings, that linking tarvik::config alone pulls in everything else it
-// needs (tarvik::common, tarvik::platform, nlohmann_json), that the static libraries can go
-// into a shared library, and that a load from a missing file, a save and a load back behave
-// as documented.
+// (a .so, or a DLL for Windows) the way a VR runtime loads one; host.cpp plays the runtime.
+// It hunts a library that cannot live inside a driver:
+// - public headers that do not compile under a consumer's strict warnings, or a link
+//   interface of tarvik::config alone that lacks tarvik::common, tarvik::platform or
+//   nlohmann_json;
+// - a module without the console logger that static initialisation installs (the load of a
+//   missing file must log its INFO line, although nothing here installs a logger);
+// - a save or load that misbehaves inside a shared library, under a non-ASCII directory;
+// - two drivers in one process that share one logger slot (the host loads this file twice,
+//   built as two modules, and has each capture its own messages).
+// Only the four functions below are exported; everything else, the library included, stays
+// inside the module.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "common/ConsoleLogger.h"
 #include "common/Logging.h"
 #include "config/Config.h"
 #include "config/ConfigFile.h"
 
+#ifdef _WIN32
+#define CONSUMER_EXPORT extern "C" __declspec(dllexport)
+#else
+#define CONSUMER_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
 namespace {
 
 namespace tvd = tarvik::driver;
+using tarvik::common::LogLevel;
 
 bool check(bool passed, const char* what) {
     if (!passed) {
@@ -27,10 +44,7 @@ bool check(bool passed, const char* what) {
     return passed;
 }
 
-int run(const std::filesystem::path& path) {
-    // The library installs no logger: without this line its messages are dropped.
-    tarvik::common::globalLogger = std::make_shared<tarvik::common::ConsoleLogger>();
-
+int roundTrip(const std::filesystem::path& path) {
     tvd::Config atStart;
     atStart.detection.sensitivity = 0.9f;  // a value the caller chose before the load
     if (!check(tvd::loadConfigJson(path, atStart), "load of a missing file returns true") ||
@@ -69,19 +83,60 @@ int run(const std::filesystem::path& path) {
                "to_json gives the record's sensitivity")) {
         return 1;
     }
-
-    std::cout << "consumer passed: " << path.string() << '\n';
     return 0;
 }
 
+// Keeps every message that reaches this module's logger slot.
+class CapturingLogger final : public tarvik::common::ILogger {
+public:
+    void log(LogLevel, std::string_view message) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        messages_.emplace_back(message);
+    }
+    void setLevel(LogLevel) override {}
+    LogLevel getLevel() const override { return LogLevel::Trace; }
+
+    int count(std::string_view text) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return static_cast<int>(
+            std::count_if(messages_.begin(), messages_.end(), [text](const std::string& message) {
+                return message.find(text) != std::string::npos;
+            }));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> messages_;
+};
+
+std::shared_ptr<CapturingLogger> capture;
+
 }  // namespace
 
-// Returns 0 when every check passes; otherwise 1 after one "FAIL: " line on standard error.
-extern "C" int tarvikConsumerRoundTrip(const char* path) {
+// Saves and loads under `utf8Path` (absolute, UTF-8, not existing yet). Returns 0 when every
+// check passes; otherwise 1 after one "FAIL: " line on standard error.
+CONSUMER_EXPORT int consumer_round_trip(const char* utf8Path) {
     try {
-        return run(path);
+        return roundTrip(std::filesystem::u8path(utf8Path));
     } catch (const std::exception& error) {
         std::cerr << "FAIL: exception: " << error.what() << '\n';
         return 1;
     }
+}
+
+// Replaces the console logger in this module's slot with one that keeps the messages.
+CONSUMER_EXPORT void consumer_capture_log() {
+    capture = std::make_shared<CapturingLogger>();
+    tarvik::common::globalLogger = capture;
+}
+
+// Logs `message` at INFO through this module's slot.
+CONSUMER_EXPORT void consumer_log(const char* message) {
+    tarvik::common::logMessage(LogLevel::Info, message);
+}
+
+// How many messages that this module's capturing logger received contain `text`; -1 before
+// consumer_capture_log().
+CONSUMER_EXPORT int consumer_captured(const char* text) {
+    return capture ? capture->count(text) : -1;
 }
