@@ -14,7 +14,7 @@ install(TARGETS tarvik_platform tarvik_common tarvik_config
 
 install(FILES common/Logging.h common/ConsoleLogger.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik/common)
-install(FILES config/Config.h config/ConfigFile.h
+install(FILES config/Config.h config/ConfigFile.h config/ConfigKeys.h config/ConfigCheck.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik/config)
 
 install(EXPORT tarvik_configTargets
