@@ -34,3 +34,7 @@ install(FILES
 if(TARGET atomic_persist_test)
     install(TARGETS atomic_persist_test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+
+if(TARGET tarvik-config)
+    install(TARGETS tarvik-config RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()

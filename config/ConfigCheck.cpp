@@ -519,6 +519,16 @@ ConfigCheck checkConfigText(std::string_view text) {
             finding->line = position.line;
             finding->column = position.column;
         }
+        // In the order of the text, as an editor lists them; findings without a place last.
+        std::stable_sort(check.findings.begin(), check.findings.end(),
+                         [](const ConfigFinding& a, const ConfigFinding& b) {
+                             const auto place = [](const ConfigFinding& f) {
+                                 return f.line == 0
+                                            ? std::make_pair(~std::size_t{0}, std::size_t{0})
+                                            : std::make_pair(f.line, f.column);
+                             };
+                             return place(a) < place(b);
+                         });
     }
     return check;
 }

@@ -16,7 +16,8 @@
 //   from_json uses (config/ConfigKeys.h): a finding for a known key means that the driver skips
 //   its value and keeps its default; no finding means that it takes it. Unknown keys and
 //   sections that are not objects are reported too (the driver ignores them; the next save
-//   drops them). Findings come in key order, sections before their keys.
+//   drops them). Findings come in the order of the text (the first kMaxReportedFindings
+//   in key order are kept, then sorted by line and column).
 // - Hostile text is safe: nesting is never followed into values the driver ignores, no value is
 //   copied or printed whole (strings are cut to a few dozen characters in messages), and at most
 //   kMaxReportedFindings findings are kept; `unreported` counts the rest.
