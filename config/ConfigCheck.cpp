@@ -181,8 +181,8 @@ private:
     const char** reached_;
 };
 
-// A SAX pass over the text that records where the parser stopped, and where the wanted keys
-// of a top-level object and of its member objects begin. It builds no document, so nesting
+// A SAX pass over a text that parsed, which records where the wanted keys of the top-level
+// object and of its member objects begin. It builds no document, so nesting
 // costs nothing but a counter.
 class Locator {
 public:
@@ -197,9 +197,6 @@ public:
                         /*ignore_comments=*/false);
     }
 
-    bool failed() const { return failed_; }
-    std::size_t errorOffset() const { return errorOffset_; }
-    const std::string& errorText() const { return errorText_; }
     const std::map<std::string, std::size_t>& keys() const { return keys_; }
 
     // The SAX interface.
@@ -235,13 +232,8 @@ public:
         }
         return true;
     }
-    bool parse_error(std::size_t position, const std::string&,
-                     const nlohmann::detail::exception& error) {
-        failed_ = true;
-        // `position` counts the characters read, the offending one included.
-        errorOffset_ = position == 0 ? 0 : position - 1;
-        errorText_ = error.what();
-        return false;
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+        return false;  // only run over texts that parsed
     }
 
 private:
@@ -273,10 +265,35 @@ private:
     const char* reached_ = nullptr;
     std::size_t depth_ = 0;
     std::string topKey_;
-    bool failed_ = false;
-    std::size_t errorOffset_ = 0;
-    std::string errorText_;
     std::map<std::string, std::size_t> keys_;
+};
+
+// The load's parse (the JSON library's own document builder, with exceptions off), which also
+// keeps the place and text of the first error, so that an unusable text is parsed only once.
+class RecordingParser : public nlohmann::detail::json_sax_dom_parser<json> {
+public:
+    explicit RecordingParser(json& result)
+        : json_sax_dom_parser(result, /*allow_exceptions=*/false) {}
+
+    bool parse_error(std::size_t position, const std::string& token,
+                     const nlohmann::detail::exception& error) {
+        if (!failed_) {
+            failed_ = true;
+            // `position` counts the characters read, the offending one included.
+            offset_ = position == 0 ? 0 : position - 1;
+            text_ = error.what();
+        }
+        return json_sax_dom_parser::parse_error(position, token, error);
+    }
+
+    bool failed() const { return failed_; }
+    std::size_t offset() const { return offset_; }
+    const std::string& text() const { return text_; }
+
+private:
+    bool failed_ = false;
+    std::size_t offset_ = 0;
+    std::string text_;
 };
 
 // The parser's message without its id and position, with the token it last read shortened:
@@ -403,20 +420,21 @@ ConfigCheck checkConfigText(std::string_view text) {
     Collector collect(check);
 
     // The load's own parse: no exceptions, no comments, nothing after the value.
-    const json document = json::parse(text.data(), text.data() + text.size(), nullptr,
-                                      /*allow_exceptions=*/false, /*ignore_comments=*/false);
+    json document;
+    RecordingParser parser(document);
+    json::sax_parse(text.data(), text.data() + text.size(), &parser, json::input_format_t::json,
+                    /*strict=*/true, /*ignore_comments=*/false);
+    if (parser.failed()) {
+        document = json(json::value_t::discarded);
+    }
     if (!document.is_object()) {
         check.usable = false;
         ConfigFinding finding;
         std::size_t offset = 0;
-        if (document.is_discarded()) {
-            const std::set<std::string> none;
-            Locator locator(text, none);
-            locator.run();
+        if (parser.failed()) {
             finding.kind = ConfigFinding::Kind::Syntax;
-            offset = locator.failed() ? locator.errorOffset() : 0;
-            finding.message =
-                locator.failed() ? syntaxMessage(locator.errorText()) : "not a JSON document";
+            offset = parser.offset();
+            finding.message = syntaxMessage(parser.text());
         } else {
             finding.kind = ConfigFinding::Kind::NotAnObject;
             offset = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
