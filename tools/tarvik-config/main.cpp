@@ -10,9 +10,11 @@
 // Exit status: 0 success (check: no findings); 1 check found findings in a usable document, or
 // set/reset could not save; 2 wrong arguments, an unknown key, a value that does not fit its
 // key, a file that cannot be read or is not a usable document.
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -241,7 +243,8 @@ const tvd::ConfigKey* keyArgument(const std::string& name) {
     return nullptr;
 }
 
-// The member of a document that holds `key`.
+// The member of a document that holds `key` (created as null if missing, hence not const).
+// cppcheck-suppress constParameter
 json& memberFor(json& document, const tvd::ConfigKey& key) {
     return key.section[0] == '\0' ? document[key.key] : document[key.section][key.key];
 }
@@ -324,7 +327,7 @@ int changeOne(const File& file, const tvd::ConfigKey& key, const json& value) {
     });
 }
 
-int check(const File& file) {
+int runCheck(const File& file) {
     const FileText text = readText(file);
     if (text.state == ReadState::Missing) {
         err("tarvik-config: " + file.name + " does not exist\n");
@@ -341,7 +344,7 @@ int check(const File& file) {
     return result.findings.empty() ? kSuccess : kFindings;
 }
 
-int show(const File& file) {
+int runShow(const File& file) {
     tvd::Config config;
     if (!effectiveSettings(file, config)) {
         return kRefused;
@@ -350,7 +353,7 @@ int show(const File& file) {
     return kSuccess;
 }
 
-int get(const File& file, const std::string& keyName) {
+int runGet(const File& file, const std::string& keyName) {
     const tvd::ConfigKey* key = keyArgument(keyName);
     if (key == nullptr) {
         return kRefused;
@@ -371,7 +374,7 @@ int get(const File& file, const std::string& keyName) {
     return kSuccess;
 }
 
-int set(const File& file, const std::string& keyName, const std::string& text) {
+int runSet(const File& file, const std::string& keyName, const std::string& text) {
     const tvd::ConfigKey* key = keyArgument(keyName);
     json value;
     if (key == nullptr || !valueArgument(*key, text, value)) {
@@ -380,7 +383,7 @@ int set(const File& file, const std::string& keyName, const std::string& text) {
     return changeOne(file, *key, value);
 }
 
-int reset(const File& file, const std::string* keyName) {
+int runReset(const File& file, const std::string* keyName) {
     if (keyName == nullptr) {
         return update(file, [](tvd::Config& config) { config = tvd::Config{}; });
     }
@@ -392,7 +395,7 @@ int reset(const File& file, const std::string* keyName) {
     return changeOne(file, *key, memberFor(defaults, *key));
 }
 
-int keys() {
+int runKeys() {
     json defaults = tvd::Config{};
     std::string text;
     for (const tvd::ConfigKey& key : tvd::kConfigKeys) {
@@ -429,7 +432,7 @@ int run(const std::vector<std::string>& arguments) {
         return kSuccess;
     }
     if (command == "keys") {
-        return operands == 0 ? keys() : usageError("keys takes no arguments");
+        return operands == 0 ? runKeys() : usageError("keys takes no arguments");
     }
 
     struct Shape {
@@ -439,13 +442,9 @@ int run(const std::vector<std::string>& arguments) {
     };
     const Shape shapes[] = {
         {"check", 1, 1}, {"show", 1, 1}, {"get", 2, 2}, {"set", 3, 3}, {"reset", 1, 2}};
-    const Shape* shape = nullptr;
-    for (const Shape& candidate : shapes) {
-        if (command == candidate.name) {
-            shape = &candidate;
-        }
-    }
-    if (shape == nullptr) {
+    const Shape* shape = std::find_if(std::begin(shapes), std::end(shapes),
+                                      [&command](const Shape& s) { return command == s.name; });
+    if (shape == std::end(shapes)) {
         return usageError("unknown command '" + command + "'");
     }
     if (operands < shape->least || operands > shape->most) {
@@ -458,18 +457,18 @@ int run(const std::vector<std::string>& arguments) {
     tarvik::common::globalLogger = std::make_shared<WarningLogger>();
     const File file = fileArgument(arguments[2]);
     if (command == "check") {
-        return check(file);
+        return runCheck(file);
     }
     if (command == "show") {
-        return show(file);
+        return runShow(file);
     }
     if (command == "get") {
-        return get(file, arguments[3]);
+        return runGet(file, arguments[3]);
     }
     if (command == "set") {
-        return set(file, arguments[3], arguments[4]);
+        return runSet(file, arguments[3], arguments[4]);
     }
-    return reset(file, operands == 2 ? &arguments[3] : nullptr);
+    return runReset(file, operands == 2 ? &arguments[3] : nullptr);
 }
 
 }  // namespace
