@@ -168,11 +168,6 @@ public:
         *reached_ = ++at_;
         return *this;
     }
-    TrackingIterator operator++(int) {
-        TrackingIterator before = *this;
-        ++*this;
-        return before;
-    }
     bool operator==(const TrackingIterator& other) const { return at_ == other.at_; }
     bool operator!=(const TrackingIterator& other) const { return at_ != other.at_; }
 
@@ -490,9 +485,10 @@ ConfigCheck checkConfigText(std::string_view text) {
                 ConfigFinding finding;
                 finding.kind = ConfigFinding::Kind::SectionNotObject;
                 finding.key = name;
-                finding.message = name + ": found " + describeFound(value) +
-                                  "; expected an object; the driver keeps the defaults of every " +
-                                  name + " key";
+                finding.message = name + ": found ";
+                finding.message += describeFound(value);
+                finding.message += "; expected an object; the driver keeps the defaults of every ";
+                finding.message += name + " key";
                 collect.add(std::move(finding));
                 continue;
             }

@@ -9,6 +9,7 @@ namespace tarvik::platform {
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
     std::vector<std::string> arguments;
+    arguments.reserve(argc > 0 ? static_cast<std::size_t>(argc) : 0);
     for (int i = 0; i < argc; ++i) {
         arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
     }
