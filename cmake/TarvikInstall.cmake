@@ -20,7 +20,7 @@ install(TARGETS tarvik_platform tarvik_common tarvik_config
 install(FILES common/Logging.h common/ConsoleLogger.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik/common
     COMPONENT development)
-install(FILES config/Config.h config/ConfigFile.h
+install(FILES config/Config.h config/ConfigFile.h config/ConfigKeys.h config/ConfigCheck.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik/config
     COMPONENT development)
 
@@ -44,4 +44,8 @@ install(FILES
 if(TARGET atomic_persist_test)
     install(TARGETS atomic_persist_test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT tools)
+endif()
+
+if(TARGET tarvik-config)
+    install(TARGETS tarvik-config RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()

@@ -1,10 +1,16 @@
 #include "config/Config.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <optional>
+#include <string_view>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
+#include "config/ConfigKeys.h"
 #include "platform/Text.h"
 
 namespace tarvik::driver {
@@ -43,35 +49,118 @@ std::optional<std::int64_t> integerIn(const json* value, std::int64_t low, std::
     return number;
 }
 
-void readInt32(const json& j, const char* key, std::int32_t& field) {
-    if (const auto number = integerIn(member(j, key), std::numeric_limits<std::int32_t>::min(),
-                                      std::numeric_limits<std::int32_t>::max())) {
-        field = static_cast<std::int32_t>(*number);
+// A field's value as the acceptance rule converts it.
+using FieldValue = std::variant<std::monostate, std::int32_t, float, bool, std::string,
+                                std::wstring, std::optional<TimePoint>>;
+
+// The one acceptance rule: what from_json does with `value` under a key of type `type`. On
+// Applied, `out` (when given) receives the converted value; it is left alone otherwise.
+Acceptance convertValue(ValueType type, const json& value, FieldValue* out) {
+    switch (type) {
+        case ValueType::Integer32: {
+            const auto number = integerIn(&value, std::numeric_limits<std::int32_t>::min(),
+                                          std::numeric_limits<std::int32_t>::max());
+            if (!number) {
+                return Acceptance::Skipped;
+            }
+            if (out != nullptr) {
+                *out = static_cast<std::int32_t>(*number);
+            }
+            return Acceptance::Applied;
+        }
+        case ValueType::Float: {
+            if (!value.is_number()) {
+                return Acceptance::Skipped;
+            }
+            // Integers go to the nearest float; a value beyond the float range would be undefined
+            // to convert and is skipped like any other unusable value.
+            const double number = value.get<double>();
+            if (!std::isfinite(number) || std::fabs(number) > std::numeric_limits<float>::max()) {
+                return Acceptance::Skipped;
+            }
+            if (out != nullptr) {
+                *out = static_cast<float>(number);
+            }
+            return Acceptance::Applied;
+        }
+        case ValueType::Boolean:
+            if (!value.is_boolean()) {
+                return Acceptance::Skipped;
+            }
+            if (out != nullptr) {
+                *out = value.get<bool>();
+            }
+            return Acceptance::Applied;
+        case ValueType::Text:
+        case ValueType::TextOrNull:
+            if (value.is_null() && type == ValueType::TextOrNull) {
+                return Acceptance::Unset;
+            }
+            if (!value.is_string()) {
+                return Acceptance::Skipped;
+            }
+            if (out != nullptr) {
+                *out = value.get_ref<const std::string&>();
+            }
+            return Acceptance::Applied;
+        case ValueType::WideText:
+        case ValueType::WideOrNull: {
+            if (value.is_null() && type == ValueType::WideOrNull) {
+                return Acceptance::Unset;
+            }
+            if (!value.is_string()) {
+                return Acceptance::Skipped;
+            }
+            std::wstring converted;
+            if (!utf8ToWide(value.get_ref<const std::string&>(), converted)) {
+                return Acceptance::Skipped;  // invalid UTF-8: possible in memory, not from a file
+            }
+            if (out != nullptr) {
+                *out = std::move(converted);
+            }
+            return Acceptance::Applied;
+        }
+        case ValueType::SecondsOrNull: {
+            if (value.is_null()) {
+                if (out != nullptr) {
+                    *out = std::optional<TimePoint>();
+                }
+                return Acceptance::Applied;  // null clears the field
+            }
+            const auto seconds = integerIn(&value, -kMaxTimestampSeconds, kMaxTimestampSeconds);
+            if (!seconds) {
+                return Acceptance::Skipped;
+            }
+            if (out != nullptr) {
+                *out = std::optional<TimePoint>(TimePoint(Ticks(*seconds * kTicksPerSecond)));
+            }
+            return Acceptance::Applied;
+        }
     }
+    return Acceptance::Skipped;
 }
 
-void readBool(const json& j, const char* key, bool& field) {
-    const json* value = member(j, key);
-    if (value != nullptr && value->is_boolean()) {
-        field = value->get<bool>();
+// The table's entry for `name` in `section`. Only called with names of the table.
+const ConfigKey& tableKey(const char* section, const char* key) {
+    for (const ConfigKey& entry : kConfigKeys) {
+        if (std::strcmp(entry.section, section) == 0 && std::strcmp(entry.key, key) == 0) {
+            return entry;
+        }
     }
+    std::abort();  // a name missing from the table is a programming error caught by any test
 }
 
-void readString(const json& j, const char* key, std::string& field) {
-    const json* value = member(j, key);
-    if (value != nullptr && value->is_string()) {
-        field = value->get_ref<const std::string&>();
-    }
-}
-
-void readWideString(const json& j, const char* key, std::wstring& field) {
-    const json* value = member(j, key);
-    if (value == nullptr || !value->is_string()) {
+// Reads `key` of the object `j` into `field` when the acceptance rule applies its value.
+template <typename Field>
+void readField(const json& j, const char* section, const char* key, Field& field) {
+    const ConfigKey& entry = tableKey(section, key);
+    const json* value = member(j, entry.key);
+    if (value == nullptr) {
         return;
     }
-    std::wstring converted;
-    if (utf8ToWide(value->get_ref<const std::string&>(), converted)) {
-        field = std::move(converted);
+    FieldValue converted;
+    if (convertValue(entry.type, *value, &converted) == Acceptance::Applied) {
+        field = std::get<Field>(std::move(converted));
     }
 }
 
@@ -137,52 +226,97 @@ void to_json(json& j, const TrainingConfig& c) {
 }
 
 void from_json(const json& j, Config& c) {
-    readInt32(j, "version", c.version);
+    readField(j, "", "version", c.version);
     readSection(j, "audio", c.audio);
     readSection(j, "detection", c.detection);
     readSection(j, "steamvr", c.steamvr);
     readSection(j, "training", c.training);
-    readBool(j, "shownTrayNotification", c.shownTrayNotification);
+    readField(j, "", "shownTrayNotification", c.shownTrayNotification);
 }
 
 void from_json(const json& j, AudioConfig& c) {
-    readWideString(j, "deviceNamePattern", c.deviceNamePattern);
-    readWideString(j, "deviceId", c.deviceId);
-    readInt32(j, "bufferSizeMs", c.bufferSizeMs);
+    readField(j, "audio", "deviceNamePattern", c.deviceNamePattern);
+    readField(j, "audio", "deviceId", c.deviceId);
+    readField(j, "audio", "bufferSizeMs", c.bufferSizeMs);
 }
 
 void from_json(const json& j, DetectionConfig& c) {
-    const json* sensitivity = member(j, "sensitivity");
-    if (sensitivity != nullptr && sensitivity->is_number()) {
-        // Integers go to the nearest float; a value beyond the float range would be undefined
-        // to convert and is skipped like any other unusable value.
-        const double value = sensitivity->get<double>();
-        if (std::isfinite(value) && std::fabs(value) <= std::numeric_limits<float>::max()) {
-            c.sensitivity = static_cast<float>(value);
-        }
-    }
-    readInt32(j, "minDurationMs", c.minDurationMs);
-    readInt32(j, "cooldownMs", c.cooldownMs);
-    readInt32(j, "fftSize", c.fftSize);
+    readField(j, "detection", "sensitivity", c.sensitivity);
+    readField(j, "detection", "minDurationMs", c.minDurationMs);
+    readField(j, "detection", "cooldownMs", c.cooldownMs);
+    readField(j, "detection", "fftSize", c.fftSize);
 }
 
 void from_json(const json& j, SteamVrConfig& c) {
-    readBool(j, "dashboardClickEnabled", c.dashboardClickEnabled);
-    readString(j, "customActionBinding", c.customActionBinding);
+    readField(j, "steamvr", "dashboardClickEnabled", c.dashboardClickEnabled);
+    readField(j, "steamvr", "customActionBinding", c.customActionBinding);
 }
 
 void from_json(const json& j, TrainingConfig& c) {
-    readString(j, "dataFile", c.dataFile);
-    const json* timestamp = member(j, "lastTrainedTimestamp");
-    if (timestamp == nullptr) {
-        return;
+    readField(j, "training", "dataFile", c.dataFile);
+    readField(j, "training", "lastTrainedTimestamp", c.lastTrainedTimestamp);
+}
+
+const ConfigKey* findConfigKey(std::string_view name) {
+    for (const ConfigKey& entry : kConfigKeys) {
+        if (name == entry.name) {
+            return &entry;
+        }
     }
-    if (timestamp->is_null()) {
-        c.lastTrainedTimestamp.reset();
-    } else if (const auto seconds =
-                   integerIn(timestamp, -kMaxTimestampSeconds, kMaxTimestampSeconds)) {
-        c.lastTrainedTimestamp = TimePoint(Ticks(*seconds * kTicksPerSecond));
+    return nullptr;
+}
+
+bool isConfigSection(std::string_view name) {
+    for (const char* section : kConfigSections) {
+        if (name == section) {
+            return true;
+        }
     }
+    return false;
+}
+
+Acceptance acceptValue(const ConfigKey& key, const json& value) {
+    return convertValue(key.type, value, nullptr);
+}
+
+const char* describeAccepted(ValueType type) {
+    switch (type) {
+        case ValueType::Integer32:
+            return "an integer from -2147483648 to 2147483647";
+        case ValueType::Float:
+            return "a number from -3.4028234663852886e+38 to 3.4028234663852886e+38";
+        case ValueType::Boolean:
+            return "true or false";
+        case ValueType::Text:
+        case ValueType::WideText:
+            return "a string";
+        case ValueType::TextOrNull:
+        case ValueType::WideOrNull:
+            return "a string, or null for not set";
+        case ValueType::SecondsOrNull:
+            return "whole seconds since 1970 (an integer from -922337203685 to 922337203685), "
+                   "or null for never";
+    }
+    return "nothing";
+}
+
+const char* typeName(ValueType type) {
+    switch (type) {
+        case ValueType::Integer32:
+            return "integer";
+        case ValueType::Float:
+            return "number";
+        case ValueType::Boolean:
+            return "boolean";
+        case ValueType::Text:
+        case ValueType::TextOrNull:
+        case ValueType::WideText:
+        case ValueType::WideOrNull:
+            return "string";
+        case ValueType::SecondsOrNull:
+            return "timestamp";
+    }
+    return "unknown";
 }
 
 bool utf8ToWide(const std::string& in, std::wstring& out) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace tarvik::platform::testing {
 
@@ -18,5 +19,24 @@ bool makeFifo(const std::filesystem::path& path);
 // Sets the process's file-creation mask and returns the previous one (umask). Returns 0 and does
 // nothing where the platform has none (Windows).
 unsigned setUmask(unsigned mask);
+
+// The directory that holds this process's executable (empty if it cannot be found). Declared
+// in WindowsTestSupport.h as well, for the Windows tests.
+std::filesystem::path executableDirectory();
+
+// What a program run by runProgram() did.
+struct ProgramRun {
+    int status = -1;     // exit status; -1 if it could not be started or did not exit normally
+    std::string output;  // everything it wrote to standard output, bytes unchanged
+    std::string error;   // everything it wrote to standard error, bytes unchanged
+};
+
+// Runs `program` with `arguments` (UTF-8; on Windows passed on the wide command line, quoted so
+// that CommandLineToArgvW gives them back unchanged) with an empty standard input, and waits
+// for it. Its standard output and error go to two files in `captureDirectory` (which must
+// exist) and are read back whole.
+ProgramRun runProgram(const std::filesystem::path& program,
+                      const std::vector<std::string>& arguments,
+                      const std::filesystem::path& captureDirectory);
 
 }  // namespace tarvik::platform::testing

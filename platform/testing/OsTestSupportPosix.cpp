@@ -1,7 +1,17 @@
 // Test-only OS operations on POSIX.
 #include "platform/testing/OsTestSupport.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
 
 namespace tarvik::platform::testing {
 
@@ -15,6 +25,64 @@ bool makeFifo(const std::filesystem::path& path) {
 
 unsigned setUmask(unsigned mask) {
     return static_cast<unsigned>(::umask(static_cast<mode_t>(mask)));
+}
+
+std::filesystem::path executableDirectory() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : self.parent_path();
+}
+
+namespace {
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+ProgramRun runProgram(const std::filesystem::path& program,
+                      const std::vector<std::string>& arguments,
+                      const std::filesystem::path& captureDirectory) {
+    ProgramRun run;
+    const auto outputPath = captureDirectory / "stdout";
+    const auto errorPath = captureDirectory / "stderr";
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) {
+        return run;
+    }
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> strings{program.string()};
+    strings.insert(strings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : strings) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int spawned =
+        posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return run;
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return run;
+        }
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.output = readAll(outputPath);
+    run.error = readAll(errorPath);
+    return run;
 }
 
 }  // namespace tarvik::platform::testing

@@ -3,6 +3,11 @@
 
 #include <shellapi.h>
 
+#include <fstream>
+#include <sstream>
+
+#include "platform/Text.h"
+#include "platform/testing/OsTestSupport.h"
 #include "platform/testing/WindowsTestSupport.h"
 
 namespace tarvik::platform::testing {
@@ -228,6 +233,82 @@ int ChildProcess::wait() {
     closeHandle(process_);
     closeHandle(output_);
     return known ? static_cast<int>(status) : -1;
+}
+
+namespace {
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// An inheritable handle for the child's standard stream, or INVALID_HANDLE_VALUE.
+HANDLE inheritableFile(const std::wstring& name, bool write) {
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof(inheritable);
+    inheritable.bInheritHandle = TRUE;
+    return ::CreateFileW(name.c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                         write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+ProgramRun runProgram(const std::filesystem::path& program,
+                      const std::vector<std::string>& arguments,
+                      const std::filesystem::path& captureDirectory) {
+    ProgramRun run;
+    const auto outputPath = captureDirectory / "stdout";
+    const auto errorPath = captureDirectory / "stderr";
+    std::wstring commandLine;
+    appendQuoted(commandLine, program.wstring());
+    for (const std::string& argument : arguments) {
+        std::wstring wide;
+        if (!utf8ToWide(argument, wide)) {
+            return run;
+        }
+        appendQuoted(commandLine, wide);
+    }
+    const HANDLE input = inheritableFile(L"NUL", false);
+    const HANDLE output = inheritableFile(outputPath.wstring(), true);
+    const HANDLE error = inheritableFile(errorPath.wstring(), true);
+    PROCESS_INFORMATION created{};
+    BOOL started = FALSE;
+    if (input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE &&
+        error != INVALID_HANDLE_VALUE) {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = input;
+        startup.hStdOutput = output;
+        startup.hStdError = error;
+        const std::wstring programName = program.wstring();
+        started = ::CreateProcessW(programName.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                   0, nullptr, nullptr, &startup, &created);
+    }
+    for (const HANDLE handle : {input, output, error}) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+    }
+    if (!started) {
+        return run;
+    }
+    ::CloseHandle(created.hThread);
+    if (::WaitForSingleObject(created.hProcess, kChildExitWaitMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(created.hProcess, 255);
+        ::WaitForSingleObject(created.hProcess, INFINITE);
+    }
+    DWORD status = 0;
+    if (::GetExitCodeProcess(created.hProcess, &status)) {
+        run.status = static_cast<int>(status);
+    }
+    ::CloseHandle(created.hProcess);
+    run.output = readAll(outputPath);
+    run.error = readAll(errorPath);
+    return run;
 }
 
 }  // namespace tarvik::platform::testing
