@@ -119,7 +119,7 @@ struct SaveOutcome {
     bool ok() const { return failure == SaveFailure::None; }
     explicit operator bool() const { return ok(); }
     // What went wrong in the user's terms, with the OS's text where there is one, e.g.
-    // "could not write the temporary file beside /cfg/config.json: No space left on device"
+    // "could not write the temporary file /cfg/config.json.tmp: No space left on device"
     // or "another save holds /cfg/config.json"; empty on success.
     std::string message(const std::filesystem::path& path) const;
 };

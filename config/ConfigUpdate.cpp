@@ -33,6 +33,8 @@ const char* describe(LoadOutcome outcome) {
 
 std::string SaveOutcome::message(const std::filesystem::path& path) const {
     const std::string name = detail::pathForLog(path);
+    std::filesystem::path temporary = path;
+    temporary += ".tmp";
     std::string text;
     switch (failure) {
         case SaveFailure::None:
@@ -47,10 +49,10 @@ std::string SaveOutcome::message(const std::filesystem::path& path) const {
             text = "could not create the directory of " + name;
             break;
         case SaveFailure::OpenTemp:
-            text = "could not create the temporary file beside " + name;
+            text = "could not create the temporary file " + detail::pathForLog(temporary);
             break;
         case SaveFailure::WriteTemp:
-            text = "could not write the temporary file beside " + name;
+            text = "could not write the temporary file " + detail::pathForLog(temporary);
             break;
         case SaveFailure::Swap:
             text = "could not put the new file in place of " + name;

@@ -77,6 +77,7 @@ check_layout() {
     expected=$(printf '%s\n' \
         include/tarvik/common/ConsoleLogger.h include/tarvik/common/Logging.h \
         include/tarvik/config/Config.h include/tarvik/config/ConfigFile.h \
+        include/tarvik/config/ConfigCheck.h include/tarvik/config/ConfigKeys.h \
         "$libdir"/libtarvik_common.a "$libdir"/libtarvik_config.a "$libdir"/libtarvik_platform.a \
         "$libdir"/cmake/tarvik_config/TarvikJsonHeaders.cmake \
         "$libdir"/cmake/tarvik_config/tarvik_configConfig.cmake \
