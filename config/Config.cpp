@@ -1,5 +1,6 @@
 #include "config/Config.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -258,21 +259,14 @@ void from_json(const json& j, TrainingConfig& c) {
 }
 
 const ConfigKey* findConfigKey(std::string_view name) {
-    for (const ConfigKey& entry : kConfigKeys) {
-        if (name == entry.name) {
-            return &entry;
-        }
-    }
-    return nullptr;
+    const auto found = std::find_if(kConfigKeys.begin(), kConfigKeys.end(),
+                                    [name](const ConfigKey& entry) { return name == entry.name; });
+    return found == kConfigKeys.end() ? nullptr : &*found;
 }
 
 bool isConfigSection(std::string_view name) {
-    for (const char* section : kConfigSections) {
-        if (name == section) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(kConfigSections.begin(), kConfigSections.end(),
+                       [name](const char* section) { return name == section; });
 }
 
 Acceptance acceptValue(const ConfigKey& key, const json& value) {

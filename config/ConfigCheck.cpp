@@ -218,6 +218,7 @@ public:
         --depth_;
         return true;
     }
+    // cppcheck-suppress constParameter ; the parser's interface passes a mutable reference
     bool key(json::string_t& name) {
         if (depth_ == 1) {
             topKey_ = name;

@@ -78,7 +78,7 @@ enum class Quarantine { MovedAside, LeftInPlace, Changed };
 // Moves the corrupt file aside if it still holds what the load read (`seen`); Changed when a
 // save (or anyone) has put other bytes there since, which the caller then reads afresh.
 Quarantine quarantineIfUnchanged(const std::filesystem::path& path, const detail::ReadDigest& seen,
-                                 platform::SaveLock* heldLock, std::string_view warning) {
+                                 const platform::SaveLock* heldLock, std::string_view warning) {
     platform::SaveLock ownLock;
     if (heldLock == nullptr) {
         const platform::ErrorCode error = ownLock.acquire(path, kSaveLockWait);

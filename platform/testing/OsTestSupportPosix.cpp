@@ -1,4 +1,5 @@
 // Test-only OS operations on POSIX.
+#include <algorithm>
 #include "platform/testing/OsTestSupport.h"
 
 #include <fcntl.h>
@@ -61,11 +62,9 @@ ProgramRun runProgram(const std::filesystem::path& program,
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<std::string> strings{program.string()};
     strings.insert(strings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& text : strings) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(strings.size() + 1, nullptr);  // ends with the null posix_spawn needs
+    std::transform(strings.begin(), strings.end(), argv.begin(),
+                   [](std::string& text) { return text.data(); });
     pid_t child = 0;
     const int spawned =
         posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);

@@ -246,7 +246,7 @@ std::optional<std::vector<std::string>> variantTexts(const std::vector<std::stri
     return texts;
 }
 
-int saves(const std::filesystem::path& path, int a, int b, int count) {
+int saveLoop(const std::filesystem::path& path, int a, int b, int count) {
     installConsoleLogger();
     const tvd::Config documents[2] = {variantConfig(a), variantConfig(b)};
     int failed = 0;
@@ -259,8 +259,8 @@ int saves(const std::filesystem::path& path, int a, int b, int count) {
 
 // Reads the bytes as any other program would, without the layer's load: a torn text is one
 // that is none of the documents the savers write.
-int rawreads(const std::filesystem::path& path, const std::filesystem::path& stop,
-             const std::vector<std::string>& documents) {
+int rawReadLoop(const std::filesystem::path& path, const std::filesystem::path& stop,
+                const std::vector<std::string>& documents) {
     unsigned long reads = 0;
     unsigned long torn = 0;
     unsigned long missing = 0;
@@ -289,8 +289,8 @@ int rawreads(const std::filesystem::path& path, const std::filesystem::path& sto
     return 0;
 }
 
-int loads(const std::filesystem::path& path, const std::filesystem::path& stop,
-          const std::vector<std::string>& documents) {
+int loadLoop(const std::filesystem::path& path, const std::filesystem::path& stop,
+             const std::vector<std::string>& documents) {
     installConsoleLogger();
     unsigned long reads = 0;
     unsigned long missing = 0;
@@ -435,14 +435,14 @@ int main(int argc, char** argv) {
         }
         if (command == "saves" && args.size() == 5 && parseVariant(args[2]) &&
             parseVariant(args[3]) && parseCount(args[4])) {
-            return saves(args[1], *parseVariant(args[2]), *parseVariant(args[3]),
-                         *parseCount(args[4]));
+            return saveLoop(args[1], *parseVariant(args[2]), *parseVariant(args[3]),
+                            *parseCount(args[4]));
         }
         if ((command == "rawreads" || command == "loads") && args.size() >= 4) {
             const auto documents = variantTexts({args.begin() + 3, args.end()});
             if (documents) {
-                return command == "loads" ? loads(args[1], args[2], *documents)
-                                          : rawreads(args[1], args[2], *documents);
+                return command == "loads" ? loadLoop(args[1], args[2], *documents)
+                                          : rawReadLoop(args[1], args[2], *documents);
             }
         }
         if (command == "increment" && args.size() == 4 && parseCount(args[3])) {
