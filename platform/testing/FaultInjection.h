@@ -23,6 +23,9 @@ enum class Operation {
     SyncDirectory,  // syncDirectory
     ReadFile,       // readWholeFile
     MoveAside,      // moveAside
+    // Not failures but conditions a real file system can produce, for readWholeFile:
+    ReadChunk,       // each read call returns at most `code` (>= 1) bytes: a short read
+    ReadAllocation,  // growing the buffer throws std::bad_alloc (`code` is not used)
 };
 
 // The next `times` calls of `operation` fail with `code` (times < 0: every call until
@@ -32,6 +35,12 @@ void failNext(Operation operation, ErrorCode code, int times = 1);
 // The next `times` calls of readWholeFile report a sharing violation, as Windows does while
 // another process holds the file open without sharing.
 void reportSharingViolation(int times);
+
+// Until cleared, every read call of readWholeFile returns at most `bytes` (>= 1) bytes, as
+// FUSE, network file systems and interrupted reads do, and as Linux does above 0x7ffff000.
+inline void readInChunksOf(ErrorCode bytes) {
+    failNext(Operation::ReadChunk, bytes, -1);
+}
 
 // Disarms every injected fault.
 void clearFaults();
