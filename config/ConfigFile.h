@@ -17,7 +17,7 @@
 //   writeFileAtomic() for the exceptions). Nothing is retried and no backup is made.
 // - `path` must name a directory as well as a file: missing directories are created, but a
 //   bare file name such as "config.json" is refused (false), not taken as relative to the
-//   working directory.
+//   working directory; so is a path that names no file ("dir/", "dir/.", "dir/..").
 // - A load keeps going whatever the file holds and returns true on every path but an empty
 //   path name: a missing or unreadable file leaves the record alone; a file held open by
 //   another process without sharing (Windows) is tried three times, 50 ms apart; a document
@@ -70,8 +70,10 @@ namespace tarvik::driver {
 bool loadConfigJson(const std::filesystem::path& path, Config& config);
 
 // Moves an unusable configuration file aside in its own directory, as
-// "config.json.corrupted." followed by the local time ("%Y%m%d-%H%M%S"), and keeps the five
-// greatest such names. Reports only through the log. The caller must have closed the file.
+// "config.json.corrupted." followed by the local time ("%Y%m%d-%H%M%S"); a backup never
+// replaces another, so a name already taken within that second gets "-001", "-002", ...
+// appended. Keeps at most five backups: the one just made, whatever its name, and the four
+// greatest other names. Reports only through the log. The caller must have closed the file.
 void backupCorruptConfig(const std::filesystem::path& path);
 
 }  // namespace tarvik::driver
