@@ -66,8 +66,16 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
                   std::make_error_code(std::errc::no_such_file_or_directory).message());
         return false;
     }
+    const std::filesystem::path fileName = path.filename();
+    if (fileName.empty() || fileName == "." || fileName == "..") {
+        // "dir/", "dir/." and "dir/.." name a directory, not a file: refused before anything
+        // is created, as a bare file name is.
+        logConcat(LogLevel::Error,
+                  "Could not save config: the path names no file: ", detail::pathForLog(path));
+        return false;
+    }
 
-    std::filesystem::path tempName = path.filename();
+    std::filesystem::path tempName = fileName;
     tempName += ".tmp";
     const std::filesystem::path tempPath = directory / tempName;
 
