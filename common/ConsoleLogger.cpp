@@ -49,11 +49,33 @@ std::int64_t floorDiv(std::int64_t value, std::int64_t divisor) {
     return (value % divisor < 0) ? quotient - 1 : quotient;
 }
 
+// Writes `line` to `out` so that logging can neither throw nor stay silenced. The host may
+// have asked the stream for exceptions (std::cerr.exceptions(badbit)), and a failed write
+// leaves badbit set, after which the stream skips every later write even once its device
+// works again. So each line starts from a clear state with no exceptions enabled; a line that
+// cannot be written is lost, and the stream is left clear with the host's exception mask.
+void writeLine(std::ostream& out, const std::string& line) {
+    const std::ios_base::iostate hostExceptions = out.exceptions();
+    out.exceptions(std::ios_base::goodbit);
+    out.clear();
+    try {
+        out.write(line.data(), static_cast<std::streamsize>(line.size()));
+        out.flush();
+    } catch (const std::ios_base::failure&) {
+        // Raised by the tied stream (std::cout), which is flushed first under its own
+        // exception mask. The line is lost.
+    }
+    out.clear();
+    out.exceptions(hostExceptions);
+}
+
 }  // namespace
 
 std::string formatConsoleLine(std::int64_t ticks100ns, LogLevel level, std::string_view message) {
-    const std::int64_t seconds = ticks100ns / 10'000'000;  // toward zero, like to_time_t
-    const std::int64_t millis = ticks100ns / 10'000 - floorDiv(ticks100ns / 10'000, 1000) * 1000;
+    // Both rounded down, so that the seconds and the milliseconds name the same instant also
+    // before 1970: half a second before the epoch is 23:59:59.500 UTC, not 00:00:00.500.
+    const std::int64_t seconds = floorDiv(ticks100ns, 10'000'000);
+    const std::int64_t millis = floorDiv(ticks100ns, 10'000) - seconds * 1000;
     const std::tm local = platform::localCalendarTime(static_cast<std::time_t>(seconds));
 
     std::string line;
@@ -86,8 +108,7 @@ void ConsoleLogger::log(LogLevel level, std::string_view message) {
     const std::string line = formatConsoleLine(now.time_since_epoch().count(), level, message);
     // One write of the whole line: the stream is unbuffered, so piecewise output would cost
     // one system call per piece.
-    std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
-    std::cerr.flush();
+    writeLine(std::cerr, line);
 }
 
 }  // namespace tarvik::common

@@ -19,8 +19,11 @@
 //   (a message with a line break spans two lines, the second without a prefix).
 // - setLevel() takes no lock: change the level only while no other thread logs through this
 //   instance.
-// - A failed error stream loses the line silently; log() reports nothing. It throws only
-//   std::bad_alloc while building the line (and std::system_error should the mutex fail).
+// - A failed error stream loses the line silently; log() reports nothing. Each line is tried
+//   afresh: a failure earlier (a full disk behind stderr, say) does not silence later lines,
+//   and the stream is left in the good state with the exception mask that the program set.
+//   log() throws only std::bad_alloc while building the line (and std::system_error should
+//   the mutex fail), also when the program has asked std::cerr for exceptions.
 // - The standard error stream of a process without a console goes nowhere: a driver inside a
 //   host process implements ILogger to forward to the host's log instead.
 #pragma once
@@ -44,7 +47,8 @@ private:
 };
 
 // Builds the line that ConsoleLogger writes for a message logged at `ticks100ns` (100 ns
-// ticks since 1970-01-01 UTC, the system clock's reading), including the final newline.
+// ticks since 1970-01-01 UTC, the system clock's reading), including the final newline. The
+// instant is rounded down to the millisecond, before 1970 as well.
 // Exposed so that the format can be checked at chosen instants, and so that a logger of
 // one's own can write the same lines elsewhere.
 std::string formatConsoleLine(std::int64_t ticks100ns, LogLevel level, std::string_view message);

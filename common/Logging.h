@@ -49,6 +49,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -106,10 +107,14 @@ void appendPiece(std::string& out, const Piece& piece) {
                                  std::is_same_v<Piece, signed char> ||
                                  std::is_same_v<Piece, unsigned char>;
     if constexpr (std::is_integral_v<Piece> && !std::is_same_v<Piece, bool> && !isCharacter) {
-        // Plain decimal, no fill and no grouping: what a default-formatted stream prints.
-        char digits[24];
+        // Plain decimal, no fill and no grouping: what a default-formatted stream prints. The
+        // buffer holds every digit and a sign of any integer type, 128-bit ones included, so
+        // to_chars cannot run out of room; a failure would append nothing rather than garbage.
+        char digits[std::numeric_limits<Piece>::digits10 + 3];
         const auto result = std::to_chars(std::begin(digits), std::end(digits), piece);
-        out.append(digits, result.ptr);
+        if (result.ec == std::errc()) {
+            out.append(digits, result.ptr);
+        }
     } else if constexpr (std::is_convertible_v<const Piece&, std::string_view>) {
         out.append(std::string_view(piece));
     } else {

@@ -40,8 +40,9 @@
 //   update's change (on POSIX it waits for its own lock and fails after 2 s).
 // - `path` must name a directory as well as a file: missing directories are created, but a
 //   bare file name such as "config.json" is refused by the save and the update (false), not
-//   taken as relative to the working directory. The load does read a bare name from the
-//   working directory, and moves a corrupt one aside there.
+//   taken as relative to the working directory; so is a path that names no file ("dir/",
+//   "dir/.", "dir/.."). The load does read a bare name from the working directory, and moves
+//   a corrupt one aside there.
 // - A load keeps going whatever the file holds: a missing or unreadable file leaves the record
 //   alone; a file held open by another process without sharing (Windows) is tried three
 //   times, 50 ms apart; a document that is not a JSON object (an empty file, say) is moved
@@ -168,8 +169,10 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config);
                                                   const std::function<void(Config&)>& change);
 
 // Moves an unusable configuration file aside in its own directory, as
-// "config.json.corrupted." followed by the local time ("%Y%m%d-%H%M%S"), and keeps the five
-// greatest such names. Reports only through the log. The caller must have closed the file.
+// "config.json.corrupted." followed by the local time ("%Y%m%d-%H%M%S"); a backup never
+// replaces another, so a name already taken within that second gets "-001", "-002", ...
+// appended. Keeps at most five backups: the one just made, whatever its name, and the four
+// greatest other names. Reports only through the log. The caller must have closed the file.
 void backupCorruptConfig(const std::filesystem::path& path);
 
 }  // namespace tarvik::driver

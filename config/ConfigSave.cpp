@@ -104,6 +104,14 @@ SaveOutcome acquireSaveLock(const std::filesystem::path& path, platform::SaveLoc
         outcome.error = std::make_error_code(std::errc::no_such_file_or_directory);
         return outcome;
     }
+    const std::filesystem::path fileName = path.filename();
+    if (fileName.empty() || fileName == "." || fileName == "..") {
+        // "dir/", "dir/." and "dir/.." name a directory, not a file: refused before anything
+        // is created, as a bare file name is.
+        logConcat(LogLevel::Error,
+                  "Could not save config: the path names no file: ", detail::pathForLog(path));
+        return failed(SaveFailure::InvalidPath);
+    }
     platform::ErrorCode error = lock.acquire(path, kSaveLockWait);
     if (error != 0 && platform::isNotFound(error)) {
         // The lock lives on the directory (POSIX), which a first save may have to create.

@@ -1,10 +1,13 @@
-// Moves an unusable configuration file aside under a time-stamped name and keeps the five
-// greatest backup names of its directory.
+// Moves an unusable configuration file aside under a time-stamped name and keeps at most five
+// backups in its directory: the one just made and the four greatest other names.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <iomanip>
+#include <optional>
 #include <sstream>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/Logging.h"
@@ -31,11 +34,43 @@ std::string localTimeStamp() {
     return stamp.str();
 }
 
-// Removes every backup in `directory` but the kBackupsKept greatest names. A listing that
-// cannot be opened or fails part-way prunes nothing; a removal that fails is skipped.
-void pruneBackups(const std::filesystem::path& directory) {
+// How many names a collision may try: far more quarantines than one second can hold.
+constexpr int kCollisionSuffixes = 999;
+
+// The backup path for `stamp` in `directory` that names nothing yet: a backup never replaces
+// another. The first quarantine of a second gets the plain stamp; one that finds it taken (a
+// second quarantine within that second) gets "-001", "-002", ... appended, which still sorts
+// with its second and after the earlier backups of that second. Anything whose status cannot
+// be read counts as taken. Empty when every name is taken.
+std::optional<std::filesystem::path> unusedBackupPath(const std::filesystem::path& directory,
+                                                      const std::string& stamp) {
+    const std::string base = kBackupPrefix + stamp;
+    for (int suffix = 0; suffix <= kCollisionSuffixes; ++suffix) {
+        std::string name = base;
+        if (suffix > 0) {
+            const std::string digits = std::to_string(suffix);
+            name += "-" + std::string(3 - digits.size(), '0') + digits;
+        }
+        const std::filesystem::path candidate = directory / name;
+        std::error_code error;
+        if (std::filesystem::symlink_status(candidate, error).type() ==
+            std::filesystem::file_type::not_found) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+// Removes every backup in `directory` but `newest`, the one just made, and the
+// kBackupsKept - 1 greatest other names. The new backup is kept whatever its name: after the
+// clock went back (a fall-back to standard time, a change of time zone, backups stamped by a
+// clock that ran ahead) it can sort below older ones, and it may hold the only copy of the
+// user's settings. A listing that cannot be opened or fails part-way prunes nothing; a
+// removal that fails is skipped.
+void pruneBackups(const std::filesystem::path& directory, const std::filesystem::path& newest) {
     // Compared in the native form, so that names without a narrow form need no conversion.
     const std::filesystem::path::string_type prefix = std::filesystem::path(kBackupPrefix).native();
+    const std::filesystem::path newestName = newest.filename();
     std::error_code error;
     std::filesystem::directory_iterator listing(directory, error);
     if (error) {
@@ -49,17 +84,19 @@ void pruneBackups(const std::filesystem::path& directory) {
         const std::filesystem::path& entry = listing->path();
         const std::filesystem::path fileName = entry.filename();
         const auto& name = fileName.native();
-        if (name.size() >= prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
+        if (name.size() >= prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+            name != newestName.native()) {
             backups.push_back(entry);
         }
     }
-    if (error || backups.size() <= kBackupsKept) {
+    constexpr std::size_t kOthersKept = kBackupsKept - 1;
+    if (error || backups.size() <= kOthersKept) {
         return;
     }
-    // Only the greatest five need to be in order; everything after them goes.
-    std::nth_element(backups.begin(), backups.begin() + kBackupsKept, backups.end(),
+    // Only the greatest four need to be in order; everything after them goes.
+    std::nth_element(backups.begin(), backups.begin() + kOthersKept, backups.end(),
                      std::greater<std::filesystem::path>());
-    for (auto it = backups.begin() + kBackupsKept; it != backups.end(); ++it) {
+    for (auto it = backups.begin() + kOthersKept; it != backups.end(); ++it) {
         std::error_code ignored;
         std::filesystem::remove(*it, ignored);
     }
@@ -75,7 +112,15 @@ bool moveCorruptAside(const std::filesystem::path& path) {
         return false;
     }
     const std::filesystem::path directory = path.parent_path();
-    const std::filesystem::path backup = directory / (kBackupPrefix + localTimeStamp());
+    const std::string stamp = localTimeStamp();
+    const std::optional<std::filesystem::path> unused = unusedBackupPath(directory, stamp);
+    if (!unused) {
+        logConcat(LogLevel::Error, "Could not rename corrupt config to ",
+                  detail::pathForLog(directory / (kBackupPrefix + stamp)), ": ",
+                  std::make_error_code(std::errc::file_exists).message());
+        return false;
+    }
+    const std::filesystem::path& backup = *unused;
 
     const platform::ErrorCode moveError = platform::moveAside(path, backup);
     if (moveError != 0) {
@@ -87,7 +132,7 @@ bool moveCorruptAside(const std::filesystem::path& path) {
     // A bare file name has no directory to list: its backup stays in the current directory and
     // nothing there is pruned.
     if (!directory.empty()) {
-        pruneBackups(directory);
+        pruneBackups(directory, backup);
     }
     return true;
 }

@@ -98,9 +98,12 @@ public:
     WritableFile(const WritableFile&) = delete;
     WritableFile& operator=(const WritableFile&) = delete;
 
-    // Creates `path` or truncates the file there, for writing in binary. On POSIX a symbolic
-    // link at `path` is refused (ELOOP) and the descriptor is not inherited. When
-    // `permissionsFrom` names an existing file, the new file gets its permission bits.
+    // Creates `path` as a new file, for writing in binary. A regular file already there (left
+    // by an interrupted save) is removed first, whatever its links, owner, mode or attributes,
+    // so that nothing else can be written through it; anything else there (a symbolic link, a
+    // FIFO, a device, a directory) is refused and left in place. The handle is not inherited.
+    // When `permissionsFrom` names an existing file, the new file gets its permission bits
+    // (POSIX).
     ErrorCode open(const std::filesystem::path& path, const std::filesystem::path& permissionsFrom);
     // Writes all of `bytes` (as few system calls as the OS allows; normally one).
     ErrorCode write(std::string_view bytes);
@@ -143,10 +146,13 @@ struct ReadResult {
     ErrorCode error = 0;  // set when status is not Ok
 };
 
-// Reads the whole regular file at `path` into `contents` and closes it before returning.
+// Reads the whole regular file at `path` into `contents` and closes it before returning, also
+// when it fails or throws. Reads until end of file, however few bytes each call returns.
 // Other processes may read and write the file meanwhile. Never blocks on a FIFO and never
 // reads anything but a regular file: a directory fails with EISDIR, any other kind of file
-// with EINVAL (POSIX; on Windows CreateFileW refuses them itself).
+// with EINVAL (POSIX; on Windows CreateFileW refuses them itself). A file too large for the
+// process to hold fails (EFBIG / ERROR_FILE_TOO_LARGE beyond what a string can hold, else
+// ENOMEM / ERROR_NOT_ENOUGH_MEMORY) instead of throwing.
 ReadResult readWholeFile(const std::filesystem::path& path, std::string& contents);
 
 // Creates `directory` if it is missing (its parent must exist; on POSIX with mode 0700), then

@@ -1,10 +1,12 @@
 // File operations for POSIX systems: open/write/fdatasync/rename, and fsync of the directory
 // so that a renamed file survives a power cut.
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -181,23 +183,27 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
         return *fault;
     }
     // A save over an existing file keeps that file's permission bits; any other save gets the
-    // creation mode (0666 less the umask). O_TRUNC keeps the mode of an orphan left by an
-    // interrupted save, so a regular orphan is removed first when there is nothing to copy (a
-    // planted link or special file stays, and is refused below).
+    // creation mode (0666 less the umask).
     struct stat source {};
     const bool sourceFound =
         !permissionsFrom.empty() && ::stat(permissionsFrom.c_str(), &source) == 0;
     permissionsSourceExists_ = sourceFound;
     const bool copyMode = sourceFound && S_ISREG(source.st_mode);
-    struct stat orphan {};
-    if (!copyMode && ::lstat(path.c_str(), &orphan) == 0 && S_ISREG(orphan.st_mode)) {
+    // The temporary file is always a new file of this process. A regular file left at the name
+    // by an interrupted save is removed first, whatever its links, owner or mode: truncating it
+    // instead would keep its inode, so a leftover hard-linked to another file (the target
+    // itself, say) would have that file overwritten, and a read-only one would block every
+    // save. A symbolic link, FIFO, device or directory planted there stays where it is, and
+    // the exclusive create below refuses it (EEXIST).
+    struct stat leftover {};
+    if (::lstat(path.c_str(), &leftover) == 0 && S_ISREG(leftover.st_mode)) {
         (void)::unlink(path.c_str());
     }
-    // O_NOFOLLOW: a symbolic link planted at the temporary name must not redirect the write.
-    // O_NONBLOCK: a FIFO planted there must not hang the save (it fails with ENXIO instead).
+    // O_EXCL: never opens anything that exists, a symbolic link included (also a dangling one).
+    // O_NONBLOCK: a FIFO that appears meanwhile must not hang the save.
     const int fd =
         ::open(path.c_str(),
-               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) {
         return lastError();
     }
@@ -306,6 +312,43 @@ ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::pa
     return renamePath(from, to);
 }
 
+namespace {
+
+// Closes a descriptor when its scope ends, also when an exception leaves the scope.
+class ScopedDescriptor {
+public:
+    explicit ScopedDescriptor(int fd) : fd_(fd) {}
+    ~ScopedDescriptor() { ::close(fd_); }
+    ScopedDescriptor(const ScopedDescriptor&) = delete;
+    ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The most one read() is asked for: Linux moves at most 0x7ffff000 bytes per call anyway, and
+// counts above SSIZE_MAX are not portable.
+constexpr std::size_t kMaxReadRequest = 0x4000'0000;
+
+// Resizes the read buffer to `size` bytes; false when the process cannot hold them.
+bool resizeReadBuffer(std::string& contents, std::size_t size) {
+    if (size > contents.max_size()) {
+        return false;
+    }
+    try {
+        if (takeFault(Operation::ReadAllocation)) {
+            throw std::bad_alloc();
+        }
+        contents.resize(size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
 ReadResult readWholeFile(const std::filesystem::path& path, std::string& contents) {
     contents.clear();
     if (auto fault = takeFault(Operation::ReadFile)) {
@@ -315,47 +358,64 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
         return {ReadStatus::Failed, *fault};
     }
     // O_NONBLOCK: opening a FIFO must not wait for a writer. Only regular files are read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
+    const int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (opened < 0) {
         return {ReadStatus::Failed, lastError()};
     }
+    const ScopedDescriptor fd(opened);
     struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        const ErrorCode error = lastError();
-        ::close(fd);
-        return {ReadStatus::Failed, error};
+    if (::fstat(fd.get(), &status) != 0) {
+        return {ReadStatus::Failed, lastError()};
     }
     if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
         return {ReadStatus::Failed,
                 static_cast<ErrorCode>(S_ISDIR(status.st_mode) ? EISDIR : EINVAL)};
     }
 
-    // Read straight into the result, sized from the file; one spare byte tells end of file
-    // apart from a file that grew since fstat without a second read in the common case.
-    std::size_t capacity = static_cast<std::size_t>(status.st_size) + 1;
+    // Read straight into the result, sized from the file; one spare byte lets the end of file
+    // show as a read of 0 bytes without growing the buffer in the common case. Only a read of
+    // 0 bytes ends the loop: any call may return fewer bytes than asked for (FUSE, network file
+    // systems, signals, and Linux above 0x7ffff000 bytes). A file larger than the process can
+    // hold in memory is a failed read (EFBIG beyond what a string can hold, else ENOMEM).
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    if (size >= contents.max_size()) {
+        return {ReadStatus::Failed, static_cast<ErrorCode>(EFBIG)};
+    }
+    std::size_t capacity = static_cast<std::size_t>(size) + 1;
     std::size_t filled = 0;
-    contents.resize(capacity);
+    if (!resizeReadBuffer(contents, capacity)) {
+        contents = std::string();
+        return {ReadStatus::Failed, static_cast<ErrorCode>(ENOMEM)};
+    }
     for (;;) {
-        const ssize_t got = ::read(fd, contents.data() + filled, capacity - filled);
+        if (filled == capacity) {  // the file grew since fstat
+            const std::size_t limit = contents.max_size();
+            capacity = capacity > limit / 2 ? limit : capacity * 2;
+            if (filled == capacity || !resizeReadBuffer(contents, capacity)) {
+                const bool tooLarge = filled == capacity;
+                contents = std::string();
+                return {ReadStatus::Failed, static_cast<ErrorCode>(tooLarge ? EFBIG : ENOMEM)};
+            }
+        }
+        std::size_t request = std::min(capacity - filled, kMaxReadRequest);
+        if (auto chunk = takeFault(Operation::ReadChunk)) {
+            request = std::min<std::size_t>(request, *chunk);
+        }
+        const ssize_t got = ::read(fd.get(), contents.data() + filled, request);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
             }
             const ErrorCode error = lastError();
-            ::close(fd);
-            contents.clear();
+            contents = std::string();
             return {ReadStatus::Failed, error};
         }
-        filled += static_cast<std::size_t>(got);
-        if (got == 0 || filled < capacity) {
-            break;  // end of file (a regular file reads short only there)
+        if (got == 0) {
+            break;  // end of file
         }
-        capacity *= 2;
-        contents.resize(capacity);
+        filled += static_cast<std::size_t>(got);
     }
     contents.resize(filled);
-    ::close(fd);
     return {ReadStatus::Ok, 0};
 }
 

@@ -4,7 +4,10 @@
 
 #include <sddl.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <new>
 #include <system_error>
 
 #include "platform/File.h"
@@ -28,11 +31,44 @@ HANDLE toHandle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-// Wine's ReplaceFileW refuses bare relative names; absolute names work everywhere.
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// The name handed to the Win32 file calls: `path` in the extended-length form
+// ("\\?\C:\dir\name", "\\?\UNC\server\share\name") of its full path. Such names may exceed
+// MAX_PATH (260), so a target near that limit can still be saved through its longer
+// "<name>.tmp" and moved aside under its longer backup name; and Wine's ReplaceFileW, which
+// refuses bare relative names, never sees one. The system does not normalise extended-length
+// names, so GetFullPathNameW does it first, exactly as for an ordinary name (relative names
+// made absolute, "." and ".." resolved, "/" made "\", trailing dots and spaces dropped): the
+// call reaches the same file that the ordinary name would. A name already in extended-length
+// or device form is passed on unchanged, as is `path` itself should GetFullPathNameW fail.
 std::wstring absoluteName(const std::filesystem::path& path) {
-    std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return error ? path.wstring() : absolute.wstring();
+    const std::wstring& native = path.native();
+    if (native.empty() || startsWith(native, L"\\\\?\\") || startsWith(native, L"\\\\.\\")) {
+        return native;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFullPathNameW(native.c_str(), static_cast<DWORD>(full.size()),
+                                                full.data(), nullptr);
+        if (length == 0) {
+            return native;
+        }
+        if (length < full.size()) {  // fitted: `length` characters, without the final zero
+            full.resize(length);
+            break;
+        }
+        full.resize(length);  // too small: `length` is the size needed, final zero included
+    }
+    if (startsWith(full, L"\\\\?\\") || startsWith(full, L"\\\\.\\")) {
+        return full;
+    }
+    if (startsWith(full, L"\\\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+    }
+    return L"\\\\?\\" + full;
 }
 
 }  // namespace
@@ -187,11 +223,26 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
     if (auto fault = takeFault(Operation::OpenTemp)) {
         return *fault;
     }
+    const std::wstring name = absoluteName(path);
+    // The temporary file is always a new file of this process. A file left at the name by an
+    // interrupted save is removed first, whatever its attributes or links: opening it with
+    // CREATE_ALWAYS would fail on a hidden, system or read-only file, and would truncate the
+    // data that a hard-linked file shares with it. Only a refused deletion of a read-only file
+    // clears that attribute (on every link of the file). A directory or a reparse point (a
+    // symbolic link, a junction) stays where it is, and CREATE_NEW refuses it.
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+        if (!::DeleteFileW(name.c_str()) && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+            ::SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+            (void)::DeleteFileW(name.c_str());
+        }
+    }
     // Default sharing, as a standard file stream opens it: other processes may read and write.
     // ReplaceFileW carries the replaced file's attributes over by itself.
     const HANDLE file =
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ::CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return lastError();
     }
@@ -289,6 +340,43 @@ ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::pa
     return 0;
 }
 
+namespace {
+
+// Closes a handle when its scope ends, also when an exception leaves the scope: a handle left
+// open would hold the file against every later save and quarantine of this process.
+class ScopedHandle {
+public:
+    explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+    ~ScopedHandle() { ::CloseHandle(handle_); }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// The most one ReadFile is asked for.
+constexpr std::size_t kMaxReadRequest = 0x4000'0000;
+
+// Resizes the read buffer to `size` bytes; false when the process cannot hold them.
+bool resizeReadBuffer(std::string& contents, std::size_t size) {
+    if (size > contents.max_size()) {
+        return false;
+    }
+    try {
+        if (takeFault(Operation::ReadAllocation)) {
+            throw std::bad_alloc();
+        }
+        contents.resize(size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
 ReadResult readWholeFile(const std::filesystem::path& path, std::string& contents) {
     contents.clear();
     if (auto fault = takeFault(Operation::ReadFile)) {
@@ -299,47 +387,62 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
     }
     // Other processes may go on reading and writing, and a save may swap a new document over
     // the file while it is open here: without FILE_SHARE_DELETE that swap would fail.
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const HANDLE opened = ::CreateFileW(absoluteName(path).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
         const ErrorCode error = lastError();  // read at once, before anything can change it
         return {isSharingViolation(error) ? ReadStatus::SharingViolation : ReadStatus::Failed,
                 error};
     }
-    ErrorCode error = 0;
+    const ScopedHandle file(opened);
     LARGE_INTEGER size{};
-    if (::GetFileType(file) != FILE_TYPE_DISK) {
-        error = ERROR_INVALID_PARAMETER;
-    } else if (!::GetFileSizeEx(file, &size)) {
-        error = lastError();
-    } else {
-        std::size_t capacity = static_cast<std::size_t>(size.QuadPart) + 1;
-        std::size_t filled = 0;
-        contents.resize(capacity);
-        for (;;) {
-            const std::size_t want = capacity - filled;
-            const DWORD chunk = want > 0x4000'0000u ? 0x4000'0000u : static_cast<DWORD>(want);
-            DWORD got = 0;
-            if (!::ReadFile(file, contents.data() + filled, chunk, &got, nullptr)) {
-                error = lastError();
-                break;
-            }
-            filled += got;
-            if (got == 0) {
-                break;
-            }
-            if (filled == capacity) {
-                capacity *= 2;
-                contents.resize(capacity);
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+        return {ReadStatus::Failed, ERROR_INVALID_PARAMETER};
+    }
+    if (!::GetFileSizeEx(file.get(), &size)) {
+        return {ReadStatus::Failed, lastError()};
+    }
+    // Sized from the file, with one spare byte so that the end of file normally shows as a
+    // read of 0 bytes without growing the buffer; only such a read ends the loop. A file larger
+    // than the process can hold in memory is a failed read.
+    if (static_cast<std::uint64_t>(size.QuadPart) >= contents.max_size()) {
+        return {ReadStatus::Failed, ERROR_FILE_TOO_LARGE};
+    }
+    std::size_t capacity = static_cast<std::size_t>(size.QuadPart) + 1;
+    std::size_t filled = 0;
+    if (!resizeReadBuffer(contents, capacity)) {
+        contents = std::string();
+        return {ReadStatus::Failed, ERROR_NOT_ENOUGH_MEMORY};
+    }
+    for (;;) {
+        if (filled == capacity) {  // the file grew since its size was read
+            const std::size_t limit = contents.max_size();
+            capacity = capacity > limit / 2 ? limit : capacity * 2;
+            if (filled == capacity || !resizeReadBuffer(contents, capacity)) {
+                const bool tooLarge = filled == capacity;
+                contents = std::string();
+                return {ReadStatus::Failed, tooLarge ? ErrorCode{ERROR_FILE_TOO_LARGE}
+                                                     : ErrorCode{ERROR_NOT_ENOUGH_MEMORY}};
             }
         }
-        contents.resize(error == 0 ? filled : 0);
+        std::size_t request = std::min(capacity - filled, kMaxReadRequest);
+        if (auto chunk = takeFault(Operation::ReadChunk)) {
+            request = std::min<std::size_t>(request, *chunk);
+        }
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), contents.data() + filled, static_cast<DWORD>(request), &got,
+                        nullptr)) {
+            const ErrorCode error = lastError();
+            contents = std::string();
+            return {ReadStatus::Failed, error};
+        }
+        if (got == 0) {
+            break;  // end of file
+        }
+        filled += got;
     }
-    ::CloseHandle(file);
-    if (error != 0) {
-        return {ReadStatus::Failed, error};
-    }
+    contents.resize(filled);
     return {ReadStatus::Ok, 0};
 }
 

@@ -7,7 +7,7 @@
 namespace tarvik::platform::testing {
 namespace {
 
-constexpr std::size_t kOperationCount = static_cast<std::size_t>(Operation::AcquireLock) + 1;
+constexpr std::size_t kOperationCount = static_cast<std::size_t>(Operation::ReadAllocation) + 1;
 
 struct Fault {
     ErrorCode code = 0;

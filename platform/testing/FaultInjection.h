@@ -25,6 +25,9 @@ enum class Operation {
     ReadFile,       // readWholeFile
     MoveAside,      // moveAside
     AcquireLock,    // SaveLock::acquire (before it waits)
+    // Not failures but conditions a real file system can produce, for readWholeFile:
+    ReadChunk,       // each read call returns at most `code` (>= 1) bytes: a short read
+    ReadAllocation,  // growing the buffer throws std::bad_alloc (`code` is not used)
 };
 
 // The next `times` calls of `operation` fail with `code` (times < 0: every call until
@@ -39,6 +42,12 @@ void reportSharingViolation(int times);
 // call does its work (and before any fault armed for it). Lets a test act at an exact point
 // of an operation: replace a file between a load's read and its quarantine, say.
 void runBeforeNext(Operation operation, std::function<void()> action);
+
+// Until cleared, every read call of readWholeFile returns at most `bytes` (>= 1) bytes, as
+// FUSE, network file systems and interrupted reads do, and as Linux does above 0x7ffff000.
+inline void readInChunksOf(ErrorCode bytes) {
+    failNext(Operation::ReadChunk, bytes, -1);
+}
 
 // Disarms every injected fault and pending action.
 void clearFaults();

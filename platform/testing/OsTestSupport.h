@@ -39,4 +39,19 @@ ProgramRun runProgram(const std::filesystem::path& program,
                       const std::vector<std::string>& arguments,
                       const std::filesystem::path& captureDirectory);
 
+// The user id that owns `path` (not following a final symbolic link); -1 where the platform
+// has none (Windows) or the query fails.
+long ownerOf(const std::filesystem::path& path);
+
+// Gives `path` to the unprivileged user 65534 (nobody); false where that is not permitted (not
+// root) or the platform has no owners (Windows).
+bool giveToNobody(const std::filesystem::path& path);
+
+// How many descriptors or handles this process holds open; -1 where that cannot be counted.
+long openDescriptorCount();
+
+// Marks `path` hidden, system and read-only (Windows attributes); false where the platform
+// has none (POSIX) or the call fails.
+bool markHiddenSystemReadOnly(const std::filesystem::path& path);
+
 }  // namespace tarvik::platform::testing

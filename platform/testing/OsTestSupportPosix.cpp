@@ -1,5 +1,4 @@
 // Test-only OS operations on POSIX.
-#include <algorithm>
 #include "platform/testing/OsTestSupport.h"
 
 #include <fcntl.h>
@@ -8,9 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <system_error>
 
 extern char** environ;
 
@@ -82,6 +84,31 @@ ProgramRun runProgram(const std::filesystem::path& program,
     run.output = readAll(outputPath);
     run.error = readAll(errorPath);
     return run;
+}
+
+long ownerOf(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        return -1;
+    }
+    return static_cast<long>(status.st_uid);
+}
+
+bool giveToNobody(const std::filesystem::path& path) {
+    return ::lchown(path.c_str(), 65534, 65534) == 0;
+}
+
+long openDescriptorCount() {
+    std::error_code error;
+    std::filesystem::directory_iterator listing("/proc/self/fd", error);
+    if (error) {
+        return -1;
+    }
+    return static_cast<long>(std::distance(listing, std::filesystem::directory_iterator()));
+}
+
+bool markHiddenSystemReadOnly(const std::filesystem::path& /*path*/) {
+    return false;
 }
 
 }  // namespace tarvik::platform::testing

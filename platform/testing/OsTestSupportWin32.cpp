@@ -1,4 +1,6 @@
 // Test-only OS operations on Windows.
+#include <windows.h>
+
 #include "platform/testing/OsTestSupport.h"
 
 namespace tarvik::platform::testing {
@@ -13,6 +15,27 @@ bool makeFifo(const std::filesystem::path& /*path*/) {
 
 unsigned setUmask(unsigned /*mask*/) {
     return 0;
+}
+
+long ownerOf(const std::filesystem::path& /*path*/) {
+    return -1;
+}
+
+bool giveToNobody(const std::filesystem::path& /*path*/) {
+    return false;
+}
+
+long openDescriptorCount() {
+    DWORD count = 0;
+    if (!::GetProcessHandleCount(::GetCurrentProcess(), &count)) {
+        return -1;
+    }
+    return static_cast<long>(count);
+}
+
+bool markHiddenSystemReadOnly(const std::filesystem::path& path) {
+    return ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                                  FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 }  // namespace tarvik::platform::testing

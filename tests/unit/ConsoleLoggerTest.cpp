@@ -1,15 +1,22 @@
 // Hunts faults in the log line: a wrong or unpadded time of day, a wrong level word, a level
 // filter that lets DEBUG through or drops the minimum level itself, a message that is altered,
-// and lines from two threads that interleave.
+// lines from two threads that interleave, a time before 1970 whose seconds and milliseconds
+// disagree, and a failing error stream that makes logging throw or stay silent afterwards.
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <iostream>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include "common/ConsoleLogger.h"
+#include "config/ConfigFile.h"
+#include "platform/Time.h"
+#include "platform/testing/FaultInjection.h"
 
 namespace tarvik::common {
 namespace {
@@ -71,6 +78,23 @@ TEST(ConsoleLoggerTest, TimeOfDayIsPaddedToTwoAndThreeDigits) {
               "[23:59:59.999] [ERROR] m\n");
 }
 
+// Seconds and milliseconds must name the same instant also before 1970, where truncating the
+// one and flooring the other would put half a second before the epoch at 00:00:00.500.
+TEST(ConsoleLoggerTest, TimeBeforeTheEpochIsRoundedDownToTheMillisecond) {
+    const auto clock = [](std::time_t seconds) {
+        const std::tm local = platform::localCalendarTime(seconds);
+        char text[16];
+        std::snprintf(text, sizeof text, "[%02d:%02d:%02d.", local.tm_hour, local.tm_min,
+                      local.tm_sec);
+        return std::string(text);
+    };
+    EXPECT_EQ(formatConsoleLine(-5'000'000, LogLevel::Info, "m"), clock(-1) + "500] [INFO] m\n");
+    EXPECT_EQ(formatConsoleLine(-1, LogLevel::Info, "m"), clock(-1) + "999] [INFO] m\n");
+    EXPECT_EQ(formatConsoleLine(-10'000'000, LogLevel::Info, "m"), clock(-1) + "000] [INFO] m\n");
+    EXPECT_EQ(formatConsoleLine(-15'000'000, LogLevel::Info, "m"), clock(-2) + "500] [INFO] m\n");
+    EXPECT_EQ(formatConsoleLine(5'000'000, LogLevel::Info, "m"), clock(0) + "500] [INFO] m\n");
+}
+
 TEST(ConsoleLoggerTest, OnlyMessagesAtOrAboveTheMinimumAreWritten) {
     ConsoleLogger logger;  // INFO
     EXPECT_EQ(logged(logger, LogLevel::Debug, "hidden"), "");
@@ -130,6 +154,89 @@ TEST(ConsoleLoggerTest, TwoThreadsProduceOnlyWholeLines) {
     }
     EXPECT_EQ(next[0], kLines);
     EXPECT_EQ(next[1], kLines);
+}
+
+// A stream buffer whose device can be made to fail, as stderr does on a full disk.
+class SwitchableBuffer : public std::streambuf {
+public:
+    bool failing = true;
+    std::string text;
+
+protected:
+    int_type overflow(int_type c) override {
+        if (failing) {
+            return traits_type::eof();
+        }
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            text.push_back(traits_type::to_char_type(c));
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* data, std::streamsize count) override {
+        if (failing) {
+            return 0;
+        }
+        text.append(data, static_cast<std::size_t>(count));
+        return count;
+    }
+    int sync() override { return failing ? -1 : 0; }
+};
+
+// Puts `buffer` behind std::cerr with the exceptions a host program may ask for, for one scope.
+class FailingCerr {
+public:
+    explicit FailingCerr(SwitchableBuffer& buffer) : previous_(std::cerr.rdbuf(&buffer)) {
+        std::cerr.exceptions(std::ios_base::badbit);
+    }
+    ~FailingCerr() {
+        std::cerr.exceptions(std::ios_base::goodbit);
+        std::cerr.rdbuf(previous_);
+    }
+    FailingCerr(const FailingCerr&) = delete;
+    FailingCerr& operator=(const FailingCerr&) = delete;
+
+private:
+    std::streambuf* previous_;
+};
+
+// Logging never throws for the stream's sake, and one failed write does not silence the lines
+// after it once the device works again.
+TEST(ConsoleLoggerTest, FailedErrorStreamNeitherThrowsNorSilencesLaterLines) {
+    SwitchableBuffer buffer;
+    ConsoleLogger logger;
+    {
+        FailingCerr failing(buffer);
+        EXPECT_NO_THROW(logger.log(LogLevel::Error, "lost"));
+        buffer.failing = false;
+        EXPECT_NO_THROW(logger.log(LogLevel::Error, "kept"));
+        EXPECT_EQ(std::cerr.exceptions(), std::ios_base::badbit);  // the host's mask is kept
+        EXPECT_TRUE(std::cerr.good());
+    }
+    EXPECT_TRUE(
+        std::regex_match(buffer.text, std::regex(kPrefix + std::string(R"(ERROR\] kept\n)"))))
+        << buffer.text;
+}
+
+// A logger that throws out of a failed save would skip its clean-up and leave ".tmp" behind.
+TEST(ConsoleLoggerTest, FailedErrorStreamChangesNoOutcomeOfASave) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("tarvik_unit_logger_" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir);
+    const auto previousLogger = globalLogger;
+    globalLogger = std::make_shared<ConsoleLogger>();
+    SwitchableBuffer buffer;
+    bool saved = true;
+    {
+        FailingCerr failing(buffer);
+        platform::testing::ScopedFault fault(platform::testing::Operation::MoveIntoPlace, 13);
+        EXPECT_NO_THROW(saved = driver::saveConfigJson(dir / "config.json", driver::Config{}));
+    }
+    globalLogger = previousLogger;
+    const bool leftover = std::filesystem::exists(dir / "config.json.tmp");
+    std::filesystem::remove_all(dir);
+    EXPECT_FALSE(saved);
+    EXPECT_FALSE(leftover);
 }
 
 }  // namespace

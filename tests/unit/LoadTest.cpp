@@ -1,8 +1,11 @@
 // Hunts faults in the tolerant load: a locked file retried too often, too rarely or without its
 // pauses; a document that is not a JSON object read into the record instead of quarantined; a
-// valid document (with a byte-order mark, or empty) treated as corrupt; and a FIFO or directory
-// at the path that hangs the load or gets moved aside.
+// valid document (with a byte-order mark, or empty, or read in short pieces) treated as
+// corrupt; a file too large to hold that throws or leaks its descriptor; and a FIFO or
+// directory at the path that hangs the load or gets moved aside.
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <system_error>
 
@@ -136,6 +139,117 @@ TEST_F(LoadTest, FifoAtThePathIsAMissingFileAndDoesNotBlock) {
     EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
     EXPECT_EQ(describe(config), describe(Config{}));
 }
+
+// Any read call may return fewer bytes than asked for (FUSE, network file systems, signals,
+// and Linux above 0x7ffff000 bytes): a valid document read in short pieces must load whole,
+// not be cut at the first short read and quarantined.
+TEST_F(LoadTest, ShortReadsStillReadTheWholeDocument) {
+    Config saved;
+    saved.version = 7;
+    saved.detection.sensitivity = 0.3f;
+    saved.training.dataFile = std::string(600, 'd');  // longer than one spare byte of growth
+    ASSERT_TRUE(saveConfigJson(path(), saved));
+    for (const platform::ErrorCode chunk : {1u, 7u, 512u}) {
+        recorder().clear();
+        platform::testing::readInChunksOf(chunk);
+        Config config;
+        EXPECT_TRUE(loadConfigJson(path(), config));
+        platform::testing::clearFaults();
+        EXPECT_EQ(describe(config), describe(saved)) << "chunks of " << chunk;
+        EXPECT_EQ(log(), (Log{{LogLevel::Info, "Driver loaded config from: " + path().string()}}));
+        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+    }
+}
+
+// A file larger than the process can hold is a failed read: no exception (std::length_error
+// is not part of the contract), the file stays where it is, and its descriptor or handle is
+// closed (a leaked Windows handle would block every later save of the file).
+TEST_F(LoadTest, BufferThatCannotBeAllocatedIsAFailedReadAndClosesTheFile) {
+    writeFile(path(), R"({"version": 9})");
+    const long openBefore = platform::testing::openDescriptorCount();
+    platform::testing::failNext(platform::testing::Operation::ReadAllocation, 0);
+    Config config;
+    EXPECT_NO_THROW(EXPECT_TRUE(loadConfigJson(path(), config)));
+    EXPECT_EQ(platform::testing::openDescriptorCount(), openBefore);
+    const unsigned outOfMemory = platform::testing::isPosix() ? ENOMEM : 8u;
+    EXPECT_EQ(log(), (Log{{LogLevel::Info, missingFileLine(path(), outOfMemory)}}));
+    EXPECT_EQ(describe(config), describe(Config{}));
+    EXPECT_EQ(readFile(path()), R"({"version": 9})");
+    // Nothing holds the file any more: it can be replaced and removed.
+    EXPECT_TRUE(saveConfigJson(path(), Config{}));
+    EXPECT_TRUE(fs::remove(path()));
+}
+
+// Sparse files of sizes beyond what a string can hold (2^62) and beyond the address space
+// (2^50). They need a file system that takes such sizes (tmpfs does, ext4 does not).
+struct HugeCase {
+    const char* name;
+    std::uintmax_t size;
+    unsigned posixError;
+    unsigned windowsError;
+};
+
+void PrintTo(const HugeCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class LoadHugeFileTest : public LoadTest, public ::testing::WithParamInterface<HugeCase> {};
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+TEST_P(LoadHugeFileTest, IsAFailedReadThatClosesTheFileAndKeepsIt) {
+    if (kAddressSanitizer && GetParam().posixError == ENOMEM) {
+        GTEST_SKIP() << "AddressSanitizer aborts on an allocation this large instead of failing it";
+    }
+    fs::path huge = path();
+    std::error_code error;
+    writeFile(huge, "");
+    fs::resize_file(huge, GetParam().size, error);
+    if (error && platform::testing::isPosix() && fs::is_directory("/dev/shm")) {
+        fs::remove(huge);
+        huge = fs::path("/dev/shm") / ("tarvik_huge_" + dir_.filename().string());
+        writeFile(huge, "");
+        error.clear();
+        fs::resize_file(huge, GetParam().size, error);
+    }
+    if (error) {
+        fs::remove(huge);
+        GTEST_SKIP() << "no file system here takes a sparse file of that size: " << error.message();
+    }
+    const long openBefore = platform::testing::openDescriptorCount();
+    Config config;
+    bool loaded = false;
+    EXPECT_NO_THROW(loaded = loadConfigJson(huge, config));
+    const long openAfter = platform::testing::openDescriptorCount();
+    const bool stillThere = fs::exists(huge);
+    fs::remove(huge);
+
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(openAfter, openBefore);
+    EXPECT_TRUE(stillThere);
+    const unsigned code =
+        platform::testing::isPosix() ? GetParam().posixError : GetParam().windowsError;
+    EXPECT_EQ(log(), (Log{{LogLevel::Info, missingFileLine(huge, code)}}));
+    EXPECT_EQ(describe(config), describe(Config{}));
+}
+
+const HugeCase kHugeCases[] = {
+    {"BeyondWhatAStringHolds", std::uintmax_t{1} << 62, EFBIG, 223u},  // ERROR_FILE_TOO_LARGE
+    {"BeyondTheAddressSpace", std::uintmax_t{1} << 50, ENOMEM, 8u},    // ERROR_NOT_ENOUGH_MEMORY
+};
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LoadHugeFileTest, ::testing::ValuesIn(kHugeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct CorruptCase {
     const char* name;

@@ -1,7 +1,8 @@
 // Hunts faults in the corrupt-file quarantine: a backup under the wrong name or in the wrong
-// place, pruning that removes the wrong files (a newest backup, a name that merely resembles a
-// backup, one that differs in letter case) or keeps too many, and a refused move that loses the
-// file or is not reported.
+// place, a backup that replaces another made within the same second, pruning that removes the
+// wrong files (the backup just made, even when it sorts lowest; a newest backup; a name that
+// merely resembles a backup, one that differs in letter case) or keeps too many, and a refused
+// move that loses the file or is not reported.
 #include <chrono>
 #include <ctime>
 #include <iomanip>
@@ -80,24 +81,52 @@ TEST_F(QuarantineTest, CorruptFileIsMovedUnderTheLocalTimeStampWhateverItsName) 
     EXPECT_EQ(log(), (Log{{LogLevel::Warn, kBackedUp + (dir_ / names[0]).string()}}));
 }
 
-TEST_F(QuarantineTest, SecondQuarantineInTheSameSecondReplacesTheFirstBackup) {
-    // Two moves take microseconds; retry in the rare case that a second boundary fell between.
+// A backup never replaces another: quarantines within one second each keep their own file,
+// named so that they still sort with their second, in the order in which they were made.
+TEST_F(QuarantineTest, QuarantinesWithinOneSecondEachKeepTheirOwnBackup) {
+    // Three moves take microseconds; retry in the rare case that a second boundary fell between.
     for (int attempt = 0; attempt < 5; ++attempt) {
         fs::remove_all(dir_);
         fs::create_directories(dir_);
+        recorder().clear();
         const std::string before = stampNow();
-        writeFile(path(), "first");
-        backupCorruptConfig(path());
-        writeFile(path(), "second");
-        backupCorruptConfig(path());
+        for (const char* content : {"first", "second", "third"}) {
+            writeFile(path(), content);
+            backupCorruptConfig(path());
+        }
         if (stampNow() != before) {
             continue;
         }
-        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{kPrefix + before});
-        EXPECT_EQ(readFile(dir_ / (kPrefix + before)), "second");
+        const std::string base = kPrefix + before;
+        EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{base, base + "-001", base + "-002"}));
+        EXPECT_EQ(readFile(dir_ / base), "first");
+        EXPECT_EQ(readFile(dir_ / (base + "-001")), "second");
+        EXPECT_EQ(readFile(dir_ / (base + "-002")), "third");
+        EXPECT_EQ(log(), (Log{{LogLevel::Warn, kBackedUp + (dir_ / base).string()},
+                              {LogLevel::Warn, kBackedUp + (dir_ / (base + "-001")).string()},
+                              {LogLevel::Warn, kBackedUp + (dir_ / (base + "-002")).string()}}));
         return;
     }
-    FAIL() << "never managed two quarantines within one second";
+    FAIL() << "never managed three quarantines within one second";
+}
+
+// After the clock went back (a fall-back to standard time, a new time zone, backups stamped by
+// a clock that ran ahead) the new backup sorts below the others; it may hold the user's only
+// copy, so it must not be the one that pruning removes.
+TEST_F(QuarantineTest, NewBackupSurvivesPruningBesideBackupsStampedAhead) {
+    std::vector<std::string> ahead;
+    for (int second = 1; second <= 5; ++second) {
+        ahead.push_back(kPrefix + "20991231-23595" + std::to_string(second));
+        writeFile(dir_ / ahead.back(), "ahead");
+    }
+    writeFile(path(), "bad");
+    backupCorruptConfig(path());
+
+    const std::string backup = backupNameFromLog();
+    EXPECT_EQ(readFile(dir_ / backup), "bad");
+    const std::vector<std::string> names = namesIn(dir_);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+              (std::set<std::string>{backup, ahead[1], ahead[2], ahead[3], ahead[4]}));
 }
 
 TEST_F(QuarantineTest, RefusedMoveIsLoggedAndLeavesEverythingInPlace) {

@@ -1,7 +1,9 @@
 // Hunts faults in the atomic save: a document whose bytes drift from the agreed form, a failure
 // that is reported as success or with the wrong message, a temporary file left behind or a
-// target damaged by a failed save, a write redirected through a planted symbolic link, and a
-// replaced file that loses its permission bits.
+// target damaged by a failed save, a write redirected through a planted symbolic link, a
+// replaced file that loses its permission bits, a leftover temporary file that is written
+// through (into a file it is hard-linked to, or in place of the target) or that blocks the
+// save, and a path naming no file that creates a directory before it fails.
 #include <nlohmann/json.hpp>
 
 #include "config/ConfigFile.h"
@@ -132,6 +134,41 @@ TEST_F(SaveTest, SymbolicLinkAtTemporaryNameIsNotFollowed) {
     EXPECT_FALSE(fs::exists(target()));
 }
 
+// A leftover temporary file is replaced, never written through: truncating it in place would
+// write the document into whatever file it is hard-linked to.
+TEST_F(SaveTest, LeftoverHardLinkedToAnotherFileLeavesThatFileAlone) {
+    writeFile(target(), "old");
+    writeFile(dir_ / "notes.txt", "notes");
+    fs::create_hard_link(dir_ / "notes.txt", temp());
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(readFile(dir_ / "notes.txt"), "notes");
+    EXPECT_EQ(readFile(target()), kDefaultDocument);
+    EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"config.json", "notes.txt"}));
+}
+
+// Hard-linked to the target itself, a reused leftover would have the save write the target in
+// place (a crash mid-write leaves it damaged) and the final rename do nothing, leaving ".tmp".
+TEST_F(SaveTest, LeftoverHardLinkedToTheTargetIsReplacedNotWrittenInPlace) {
+    writeFile(target(), "old");
+    fs::create_hard_link(target(), temp());
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(readFile(target()), kDefaultDocument);
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(fs::hard_link_count(target()), 1u);
+}
+
+// A path that names a directory rather than a file is refused before anything is created.
+TEST_F(SaveTest, PathThatNamesNoFileIsRefusedBeforeAnythingIsCreated) {
+    for (const fs::path& path : {dir_ / "sub" / "", dir_ / "sub" / ".", dir_ / "sub" / ".."}) {
+        recorder().clear();
+        EXPECT_FALSE(saveConfigJson(path, Config{}));
+        EXPECT_EQ(
+            log(),
+            (Log{{kError, "Could not save config: the path names no file: " + path.string()}}));
+        EXPECT_TRUE(namesIn(dir_).empty()) << path;
+    }
+}
+
 // A failed write, flush to disk or close of the temporary file: no message, temp removed.
 class SaveTempFailureTest : public SaveTest, public ::testing::WithParamInterface<Operation> {};
 
@@ -237,6 +274,41 @@ TEST_F(SavePermissionTest, FirstSaveOverAnOrphanGetsTheCreationModeNotTheOrphans
     fs::permissions(temp(), fs::perms::owner_read | fs::perms::owner_write);
     ASSERT_TRUE(saveConfigJson(target(), Config{}));
     EXPECT_EQ(permsOf(target()), static_cast<fs::perms>(0666 & ~027));
+}
+
+// A leftover of an interrupted save over a read-only target is read-only itself; one planted
+// by another user belongs to them. Reused, it would block every later save of a non-root user,
+// or give the target its owner. It is replaced by a new file of the saving user.
+TEST_F(SavePermissionTest, ReadOnlyLeftoverOfAnotherUserIsReplaced) {
+    writeFile(target(), "old");
+    const fs::perms targetPerms = fs::perms::owner_read | fs::perms::owner_write;
+    fs::permissions(target(), targetPerms);
+    writeFile(temp(), "orphan");
+    (void)platform::testing::giveToNobody(temp());  // possible only as root
+    fs::permissions(temp(), fs::perms::owner_read | fs::perms::group_read);
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(readFile(target()), kDefaultDocument);
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(platform::testing::ownerOf(target()), platform::testing::ownerOf(dir_));
+    EXPECT_EQ(permsOf(target()), targetPerms);
+}
+
+// A symbolic link or FIFO planted at the temporary name is refused and stays, also when the
+// target exists (where the save copies the target's permission bits).
+TEST_F(SavePermissionTest, SpecialFileAtTemporaryNameIsRefusedAndLeftInPlace) {
+    writeFile(target(), "old");
+    writeFile(dir_ / "victim", "precious");
+    fs::create_symlink(dir_ / "victim", temp());
+    EXPECT_FALSE(saveConfigJson(target(), Config{}));
+    EXPECT_TRUE(fs::is_symlink(temp()));
+    EXPECT_EQ(readFile(dir_ / "victim"), "precious");
+    fs::remove(temp());
+    ASSERT_TRUE(platform::testing::makeFifo(temp()));
+    EXPECT_FALSE(saveConfigJson(target(), Config{}));
+    EXPECT_EQ(fs::status(temp()).type(), fs::file_type::fifo);
+    EXPECT_EQ(readFile(target()), "old");
+    const std::string refused = "Could not open temp config file: " + temp().string();
+    EXPECT_EQ(log(), (Log{{kError, refused}, {kError, refused}}));
 }
 
 // The self-test's scratch directory lies in a shared directory: even with a umask that lets

@@ -1,7 +1,9 @@
 // Hunts faults in the Win32 swap and open calls: a save that takes the wrong swap call, a swap
 // that breaks on relative names (Wine's ReplaceFileW refuses them), a missing file reported
-// with the wrong error number, and a recovery from ReplaceFileW's error 1176 that deletes the
-// temporary file although it may hold the only copy of the new document.
+// with the wrong error number, a recovery from ReplaceFileW's error 1176 that deletes the
+// temporary file although it may hold the only copy of the new document, a hidden, system or
+// read-only leftover temporary file that blocks every save, and a target near MAX_PATH whose
+// longer temporary and backup names the Win32 calls refuse.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include "config/Config.h"
 #include "config/ConfigFile.h"
 #include "platform/File.h"
+#include "platform/testing/OsTestSupport.h"
 #include "tests/windows/WindowsTestFixture.h"
 
 namespace tarvik::windows_tests {
@@ -164,6 +167,49 @@ TEST_F(SwapTest, OtherReplaceFailuresRemoveTheTemporaryFileWithoutAFallbackMove)
                 ElementsAre(LogLine{LogLevel::Error, "ReplaceFileW failed (GetLastError=112)"}));
     EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
     EXPECT_EQ(loadedSensitivity(path), 0.3f);
+}
+
+// What an interrupted save over a read-only, hidden or system target can leave behind: opened
+// with CREATE_ALWAYS, such a leftover refuses the open, and every later save fails.
+TEST_F(SwapTest, HiddenSystemReadOnlyLeftoverDoesNotBlockTheSave) {
+    const auto path = scratch() / "config.json";
+    ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+    const auto leftover = scratch() / "config.json.tmp";
+    writeFile(leftover, "orphan");
+    ASSERT_TRUE(platform::testing::markHiddenSystemReadOnly(leftover));
+
+    EXPECT_TRUE(driver::saveConfigJson(path, withSensitivity(0.7f)));
+    EXPECT_TRUE(logger().entries().empty());
+    EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
+    EXPECT_EQ(loadedSensitivity(path), 0.7f);
+}
+
+// A target whose own name fits within MAX_PATH (260) but whose "<name>.tmp" and backup names do
+// not: the Win32 calls get extended-length names, so saves, loads and the quarantine all work.
+TEST_F(SwapTest, TargetNearMaxPathIsSavedLoadedAndQuarantined) {
+    const std::wstring base = scratch().wstring();
+    const std::size_t wanted = 255;  // the whole target name, without a terminating zero
+    const std::wstring fileName = L"config.json";
+    ASSERT_LT(base.size() + 2 + fileName.size(), wanted) << utf8(scratch());
+    const std::size_t dirLength = wanted - base.size() - 2 - fileName.size();
+    const auto directory = scratch() / std::wstring(dirLength, L'd');
+    const auto path = directory / fileName;
+    ASSERT_EQ(path.wstring().size(), wanted);
+    std::filesystem::create_directory(directory);
+
+    EXPECT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+    EXPECT_TRUE(driver::saveConfigJson(path, withSensitivity(0.7f)));
+    EXPECT_TRUE(logger().entries().empty());
+    EXPECT_THAT(namesIn(directory), ElementsAre("config.json"));
+    EXPECT_EQ(loadedSensitivity(path), 0.7f);
+
+    writeFile(path, "[]");
+    logger().clear();
+    driver::Config config;
+    EXPECT_TRUE(driver::loadConfigJson(path, config));
+    const std::vector<std::string> names = namesIn(directory);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].rfind("config.json.corrupted.", 0), 0u) << names[0];
 }
 
 }  // namespace
