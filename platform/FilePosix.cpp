@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/File.h"
+#include "platform/ReadBuffer.h"
 #include "platform/testing/FaultInjection.h"
 
 namespace tarvik::platform {
@@ -327,26 +328,6 @@ private:
     int fd_;
 };
 
-// The most one read() is asked for: Linux moves at most 0x7ffff000 bytes per call anyway, and
-// counts above SSIZE_MAX are not portable.
-constexpr std::size_t kMaxReadRequest = 0x4000'0000;
-
-// Resizes the read buffer to `size` bytes; false when the process cannot hold them.
-bool resizeReadBuffer(std::string& contents, std::size_t size) {
-    if (size > contents.max_size()) {
-        return false;
-    }
-    try {
-        if (takeFault(Operation::ReadAllocation)) {
-            throw std::bad_alloc();
-        }
-        contents.resize(size);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
 }  // namespace
 
 ReadResult readWholeFile(const std::filesystem::path& path, std::string& contents) {
@@ -383,7 +364,7 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
     }
     std::size_t capacity = static_cast<std::size_t>(size) + 1;
     std::size_t filled = 0;
-    if (!resizeReadBuffer(contents, capacity)) {
+    if (!detail::resizeReadBuffer(contents, capacity)) {
         contents = std::string();
         return {ReadStatus::Failed, static_cast<ErrorCode>(ENOMEM)};
     }
@@ -391,13 +372,13 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
         if (filled == capacity) {  // the file grew since fstat
             const std::size_t limit = contents.max_size();
             capacity = capacity > limit / 2 ? limit : capacity * 2;
-            if (filled == capacity || !resizeReadBuffer(contents, capacity)) {
+            if (filled == capacity || !detail::resizeReadBuffer(contents, capacity)) {
                 const bool tooLarge = filled == capacity;
                 contents = std::string();
                 return {ReadStatus::Failed, static_cast<ErrorCode>(tooLarge ? EFBIG : ENOMEM)};
             }
         }
-        std::size_t request = std::min(capacity - filled, kMaxReadRequest);
+        std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
         if (auto chunk = takeFault(Operation::ReadChunk)) {
             request = std::min<std::size_t>(request, *chunk);
         }

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/File.h"
+#include "platform/ReadBuffer.h"
 #include "platform/testing/FaultInjection.h"
 
 namespace tarvik::platform {
@@ -356,25 +357,6 @@ private:
     HANDLE handle_;
 };
 
-// The most one ReadFile is asked for.
-constexpr std::size_t kMaxReadRequest = 0x4000'0000;
-
-// Resizes the read buffer to `size` bytes; false when the process cannot hold them.
-bool resizeReadBuffer(std::string& contents, std::size_t size) {
-    if (size > contents.max_size()) {
-        return false;
-    }
-    try {
-        if (takeFault(Operation::ReadAllocation)) {
-            throw std::bad_alloc();
-        }
-        contents.resize(size);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
 }  // namespace
 
 ReadResult readWholeFile(const std::filesystem::path& path, std::string& contents) {
@@ -411,7 +393,7 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
     }
     std::size_t capacity = static_cast<std::size_t>(size.QuadPart) + 1;
     std::size_t filled = 0;
-    if (!resizeReadBuffer(contents, capacity)) {
+    if (!detail::resizeReadBuffer(contents, capacity)) {
         contents = std::string();
         return {ReadStatus::Failed, ERROR_NOT_ENOUGH_MEMORY};
     }
@@ -419,14 +401,14 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
         if (filled == capacity) {  // the file grew since its size was read
             const std::size_t limit = contents.max_size();
             capacity = capacity > limit / 2 ? limit : capacity * 2;
-            if (filled == capacity || !resizeReadBuffer(contents, capacity)) {
+            if (filled == capacity || !detail::resizeReadBuffer(contents, capacity)) {
                 const bool tooLarge = filled == capacity;
                 contents = std::string();
                 return {ReadStatus::Failed, tooLarge ? ErrorCode{ERROR_FILE_TOO_LARGE}
                                                      : ErrorCode{ERROR_NOT_ENOUGH_MEMORY}};
             }
         }
-        std::size_t request = std::min(capacity - filled, kMaxReadRequest);
+        std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
         if (auto chunk = takeFault(Operation::ReadChunk)) {
             request = std::min<std::size_t>(request, *chunk);
         }

@@ -1,0 +1,32 @@
+// The growth of the load's read buffer, shared by both platform files: a size the process
+// cannot hold is a failed read, never an exception. Internal to the platform layer.
+#pragma once
+
+#include <new>
+#include <string>
+
+#include "platform/testing/FaultInjection.h"
+
+namespace tarvik::platform::detail {
+
+// The most one read call is asked for: Linux moves at most 0x7ffff000 bytes per call anyway,
+// ReadFile takes a 32-bit count, and counts above SSIZE_MAX are not portable.
+inline constexpr std::size_t kMaxReadRequest = 0x4000'0000;
+
+// Resizes the read buffer to `size` bytes; false when the process cannot hold them.
+inline bool resizeReadBuffer(std::string& contents, std::size_t size) {
+    if (size > contents.max_size()) {
+        return false;
+    }
+    try {
+        if (testing::takeFault(testing::Operation::ReadAllocation)) {
+            throw std::bad_alloc();
+        }
+        contents.resize(size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace tarvik::platform::detail
