@@ -195,16 +195,25 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
     // instead would keep its inode, so a leftover hard-linked to another file (the target
     // itself, say) would have that file overwritten, and a read-only one would block every
     // save. A symbolic link, FIFO, device or directory planted there stays where it is, and
-    // the exclusive create below refuses it (EEXIST).
-    struct stat leftover {};
-    if (::lstat(path.c_str(), &leftover) == 0 && S_ISREG(leftover.st_mode)) {
-        (void)::unlink(path.c_str());
-    }
+    // the exclusive create refuses it (EEXIST). The create is tried first, so that the usual
+    // save, which finds no leftover, makes no extra call.
     // O_EXCL: never opens anything that exists, a symbolic link included (also a dangling one).
     // O_NONBLOCK: a FIFO that appears meanwhile must not hang the save.
-    const int fd =
-        ::open(path.c_str(),
-               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    const auto createExclusively = [&path] {
+        return ::open(path.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                      0666);
+    };
+    int fd = createExclusively();
+    if (fd < 0 && errno == EEXIST) {
+        struct stat leftover {};
+        if (::lstat(path.c_str(), &leftover) == 0 && S_ISREG(leftover.st_mode) &&
+            ::unlink(path.c_str()) == 0) {
+            fd = createExclusively();
+        } else {
+            errno = EEXIST;
+        }
+    }
     if (fd < 0) {
         return lastError();
     }
