@@ -233,11 +233,19 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
     return writeFileAtomicOutcome(path, text).ok();
 }
 
-SaveOutcome saveConfigJsonOutcome(const std::filesystem::path& path, const Config& config) {
+namespace detail {
+
+std::string documentText(const Config& config) {
     nlohmann::json document;
     to_json(document, config);
     // Indent 4 with spaces, raw UTF-8, strict: invalid UTF-8 throws before the disk is touched.
-    return writeFileAtomicOutcome(path, document.dump(4));
+    return document.dump(4);
+}
+
+}  // namespace detail
+
+SaveOutcome saveConfigJsonOutcome(const std::filesystem::path& path, const Config& config) {
+    return writeFileAtomicOutcome(path, detail::documentText(config));
 }
 
 bool saveConfigJson(const std::filesystem::path& path, const Config& config) {

@@ -1,7 +1,5 @@
 // Read-modify-write of the settings file under the saves' lock, and the texts that describe
 // load and save outcomes to people.
-#include <nlohmann/json.hpp>
-
 #include "common/Logging.h"
 #include "config/ConfigFile.h"
 #include "config/LogText.h"
@@ -88,9 +86,7 @@ SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& c
         return outcome;
     }
     change(config);
-    nlohmann::json document;
-    to_json(document, config);
-    return detail::writeHoldingLock(path, document.dump(4), lock);
+    return detail::writeHoldingLock(path, detail::documentText(config), lock);
 }
 
 bool updateConfigJson(const std::filesystem::path& path, Config& config,

@@ -23,6 +23,10 @@ namespace tarvik::driver::detail {
 // (the lock lives on the directory). Logs at ERROR and returns the failure otherwise.
 SaveOutcome acquireSaveLock(const std::filesystem::path& path, platform::SaveLock& lock);
 
+// The text a save writes for `config`: four-space indentation, keys in order, UTF-8, no final
+// newline. Throws nlohmann::json::type_error 316 for invalid UTF-8 in a narrow string field.
+std::string documentText(const Config& config);
+
 // The save proper, while `lock` holds the lock of `path`: writes the temporary file, swaps it
 // in and syncs the directory.
 SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::string& text,

@@ -8,28 +8,16 @@
 #include <gtest/gtest.h>
 
 #include "config/ConfigCheck.h"
+#include "tests/support/TestSupport.h"
 
 namespace tvd = tarvik::driver;
+using tarvik::testsupport::nestedArrays;
+using tarvik::testsupport::nestedObjects;
 
 namespace {
 
 constexpr std::size_t kDeepLevels = 100'000;
 constexpr std::size_t kLongestMessage = 400;
-
-std::string nestedArrays(std::size_t levels) {
-    return std::string(levels, '[') + std::string(levels, ']');
-}
-
-std::string nestedObjects(std::size_t levels) {
-    std::string text;
-    text.reserve(levels * 6 + 2);
-    for (std::size_t i = 0; i < levels; ++i) {
-        text += "{\"a\":";
-    }
-    text += "1";
-    text.append(levels, '}');
-    return text;
-}
 
 void expectShortMessages(const tvd::ConfigCheck& check) {
     for (const auto& finding : check.findings) {

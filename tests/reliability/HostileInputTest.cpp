@@ -20,6 +20,8 @@
 
 namespace tvd = tarvik::driver;
 using tarvik::common::LogLevel;
+using tarvik::testsupport::nestedArrays;
+using tarvik::testsupport::nestedObjects;
 using tarvik::testsupport::readFile;
 
 namespace {
@@ -84,21 +86,6 @@ protected:
 
     std::filesystem::path path_;
 };
-
-std::string nestedArrays(std::size_t levels) {
-    return std::string(levels, '[') + std::string(levels, ']');
-}
-
-std::string nestedObjects(std::size_t levels) {
-    std::string text;
-    text.reserve(levels * 6 + 2);
-    for (std::size_t i = 0; i < levels; ++i) {
-        text += "{\"a\":";
-    }
-    text += "1";
-    text.append(levels, '}');
-    return text;
-}
 
 TEST_F(HostileInputTest, DeepNestingUnderAnUnknownKeyLoadsTheRest) {
     write("{\"unknown\":" + nestedArrays(kDeepLevels) +

@@ -150,6 +150,22 @@ inline std::vector<std::string> namesIn(const fs::path& directory) {
     return names;
 }
 
+// Hostile documents nested `levels` deep: arrays ("[[...]]") and objects ({"a":{"a":...1}}).
+inline std::string nestedArrays(std::size_t levels) {
+    return std::string(levels, '[') + std::string(levels, ']');
+}
+
+inline std::string nestedObjects(std::size_t levels) {
+    std::string text;
+    text.reserve(levels * 6 + 2);
+    for (std::size_t i = 0; i < levels; ++i) {
+        text += "{\"a\":";
+    }
+    text += "1";
+    text.append(levels, '}');
+    return text;
+}
+
 // One "field=value" line per field: the float as its bit pattern, wide text as hex code units,
 // the time point as its tick count.
 inline std::string describe(const driver::Config& c) {
