@@ -16,13 +16,8 @@ wineserver=/usr/lib/wine/wineserver
 # The same prefix as the mingw test preset, so that ctest and this script agree.
 export WINEPREFIX="$PWD/build/mingw/wineprefix"
 export WINEDEBUG=-all
-# Wine maps Windows file names to the Unix locale's character set: without a UTF-8 locale the
-# tests' non-ASCII names cannot be created. The launcher (cmake/wine-run.sh) sees to that for
-# every program it starts; exporting it here as well gives the wineserver and everything else
-# this script starts the same locale, whatever the caller's was.
-if [[ "$(locale charmap 2>/dev/null)" != UTF-8 ]]; then
-    export LC_ALL=C.UTF-8
-fi
+# Every Windows program, and so the wineserver, is started through cmake/wine-run.sh, which
+# gives Wine a UTF-8 locale whatever the caller's is.
 
 # Ends the wineserver of this prefix and everything running in it (all started by this build's
 # tests); the tests' launcher keeps the server up for a minute after the last program.
