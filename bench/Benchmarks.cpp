@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/ConfigFile.h>
 #include "bench/BenchSupport.h"
-#include "common/Logging.h"
-#include "config/ConfigFile.h"
 #include "platform/File.h"
 
 namespace tarvik::bench {

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include <tarvik/common/ConsoleLogger.h>
+#include <tarvik/common/Logging.h>
 #include "bench/BenchSupport.h"
-#include "common/ConsoleLogger.h"
-#include "common/Logging.h"
 
 namespace {
 

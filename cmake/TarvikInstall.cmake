@@ -1,11 +1,11 @@
 # Install rules: `find_package(tarvik_config CONFIG REQUIRED)` then gives tarvik::common and
-# tarvik::config. Public headers go to <prefix>/include/tarvik/{common,config}.
+# tarvik::config. Public headers go to <prefix>/include/tarvik/{common,config}, included as
+# <tarvik/config/ConfigFile.h>.
 #
 # Two components, so that a user who wants the library gets only the library:
 #   development  the static libraries, the public headers and the CMake package;
 #   tools        the programs (atomic_persist_test, when it is built).
 #   cmake --install <build> --component development
-include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(TARVIK_CONFIG_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarvik_config)
@@ -14,15 +14,15 @@ install(TARGETS tarvik_platform tarvik_common tarvik_config
     EXPORT tarvik_configTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT development
-    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik)
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT development)
 
-install(FILES common/Logging.h common/ConsoleLogger.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik/common
-    COMPONENT development)
-install(FILES config/Config.h config/ConfigFile.h config/ConfigKeys.h config/ConfigCheck.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik/config
-    COMPONENT development)
+# The public headers keep their folder: <prefix>/include/tarvik/config/ConfigFile.h.
+foreach(_tarvik_header IN LISTS TARVIK_PUBLIC_HEADERS)
+    get_filename_component(_tarvik_header_dir ${_tarvik_header} DIRECTORY)
+    install(FILES ${_tarvik_header}
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik/${_tarvik_header_dir}
+        COMPONENT development)
+endforeach()
 
 install(EXPORT tarvik_configTargets
     NAMESPACE tarvik::

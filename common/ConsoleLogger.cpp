@@ -1,4 +1,4 @@
-#include "common/ConsoleLogger.h"
+#include <tarvik/common/ConsoleLogger.h>
 
 #include <chrono>
 #include <cstdint>

@@ -30,7 +30,7 @@
 
 #include <string>
 
-#include "common/Logging.h"
+#include "Logging.h"
 
 namespace tarvik::common {
 

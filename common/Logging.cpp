@@ -1,8 +1,8 @@
-#include "common/Logging.h"
+#include <tarvik/common/Logging.h>
 
 #include <memory>
 
-#include "common/ConsoleLogger.h"
+#include <tarvik/common/ConsoleLogger.h>
 
 namespace tarvik::common {
 

@@ -10,7 +10,7 @@
 // the save and the load did to standard error from its first line, without doing anything.
 // A caller may replace that logger or reset the slot to silence the library:
 //
-//   #include "common/Logging.h"
+//   #include <tarvik/common/Logging.h>
 //   using tarvik::common::LogLevel;
 //   tarvik::common::globalLogger = std::make_shared<MyHostLogger>();  // your own ILogger
 //   tarvik::common::globalLogger->setLevel(LogLevel::Warn);           // or just a level

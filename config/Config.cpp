@@ -1,4 +1,4 @@
-#include "config/Config.h"
+#include <tarvik/config/Config.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "config/ConfigKeys.h"
+#include <tarvik/config/ConfigKeys.h>
 #include "platform/Text.h"
 
 namespace tarvik::driver {

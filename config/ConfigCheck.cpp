@@ -1,6 +1,6 @@
 // The checker: the load's verdict on a text, with the place of a syntax error, and every key
 // judged by the table and acceptance rule that from_json uses.
-#include "config/ConfigCheck.h"
+#include <tarvik/config/ConfigCheck.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "config/Config.h"
-#include "config/ConfigKeys.h"
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigKeys.h>
 
 namespace tarvik::driver {
 namespace {

@@ -1,7 +1,7 @@
 // Saving and loading the settings record as one JSON document: load once at start-up, change
 // settings with an update (or save the whole record) whenever they change.
 //
-//   #include "config/ConfigFile.h"
+//   #include <tarvik/config/ConfigFile.h>
 //   namespace tvd = tarvik::driver;
 //   const std::filesystem::path path = settingsDirectory / "config.json";  // absolute
 //   tvd::Config config;                                   // defaults (set your own here)
@@ -78,7 +78,7 @@
 #include <string>
 #include <system_error>
 
-#include "config/Config.h"
+#include "Config.h"
 
 namespace tarvik::driver {
 

@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/Logging.h"
-#include "config/ConfigFile.h"
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/ConfigFile.h>
 #include "config/LogText.h"
 #include "config/SaveLocking.h"
 #include "platform/File.h"

@@ -1,7 +1,7 @@
 // Read-modify-write of the settings file under the saves' lock, and the texts that describe
 // load and save outcomes to people.
-#include "common/Logging.h"
-#include "config/ConfigFile.h"
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/ConfigFile.h>
 #include "config/LogText.h"
 #include "config/SaveLocking.h"
 #include "platform/File.h"

@@ -10,8 +10,8 @@
 #include <system_error>
 #include <vector>
 
-#include "common/Logging.h"
-#include "config/ConfigFile.h"
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/ConfigFile.h>
 #include "config/LogText.h"
 #include "config/SaveLocking.h"
 #include "platform/File.h"

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <string>
 
-#include "config/ConfigFile.h"
+#include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
 
 namespace tarvik::driver::detail {

@@ -11,9 +11,9 @@
 #include <iostream>
 #include <string_view>
 
-#include "common/Logging.h"
-#include "config/Config.h"
-#include "config/ConfigFile.h"
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigFile.h>
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <random>
 #include <string>
 
-#include "config/ConfigFile.h"
+#include <tarvik/config/ConfigFile.h>
 
 namespace tvd = tarvik::driver;
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "config/ConfigFile.h"
+#include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
 
 namespace tvd = tarvik::driver;

@@ -22,9 +22,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/Logging.h"
-#include "config/Config.h"
-#include "config/ConfigFile.h"
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigFile.h>
 
 #ifdef _WIN32
 #define CONSUMER_EXPORT extern "C" __declspec(dllexport)

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/ConfigCheck.h"
+#include <tarvik/config/ConfigCheck.h>
 #include "tests/support/TestSupport.h"
 
 namespace tvd = tarvik::driver;

@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/Logging.h"
-#include "config/ConfigFile.h"
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/ConfigFile.h>
 #include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/ConsoleLogger.h"
-#include "common/Logging.h"
+#include <tarvik/common/ConsoleLogger.h>
+#include <tarvik/common/Logging.h>
 
 using tarvik::common::ConsoleLogger;
 using tarvik::common::LogLevel;

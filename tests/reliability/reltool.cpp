@@ -59,9 +59,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/ConsoleLogger.h"
-#include "common/Logging.h"
-#include "config/ConfigFile.h"
+#include <tarvik/common/ConsoleLogger.h>
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
 
 namespace tvd = tarvik::driver;

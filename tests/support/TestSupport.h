@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/Logging.h"
-#include "config/Config.h"
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/Config.h>
 #include "platform/testing/FaultInjection.h"
 
 namespace tarvik::testsupport {

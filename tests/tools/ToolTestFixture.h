@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "config/Config.h"
-#include "config/ConfigFile.h"
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigFile.h>
 #include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -12,9 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "config/Config.h"
-#include "config/ConfigCheck.h"
-#include "config/ConfigKeys.h"
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigCheck.h>
+#include <tarvik/config/ConfigKeys.h>
 #include "tests/support/TestSupport.h"
 
 namespace tarvik::driver {

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include "common/ConsoleLogger.h"
-#include "config/ConfigFile.h"
+#include <tarvik/common/ConsoleLogger.h>
+#include <tarvik/config/ConfigFile.h>
 #include "platform/Time.h"
 #include "platform/testing/FaultInjection.h"
 

@@ -9,7 +9,7 @@
 #include <future>
 #include <system_error>
 
-#include "config/ConfigFile.h"
+#include <tarvik/config/ConfigFile.h>
 #include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include "common/Logging.h"
+#include <tarvik/common/Logging.h>
 #include "tests/support/TestSupport.h"
 
 namespace tarvik::common {

@@ -8,7 +8,7 @@
 #include <iomanip>
 #include <set>
 
-#include "config/ConfigFile.h"
+#include <tarvik/config/ConfigFile.h>
 #include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"
 

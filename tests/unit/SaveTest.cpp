@@ -6,7 +6,7 @@
 // save, and a path naming no file that creates a directory before it fails.
 #include <nlohmann/json.hpp>
 
-#include "config/ConfigFile.h"
+#include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
 #include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"

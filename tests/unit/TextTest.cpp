@@ -4,7 +4,7 @@
 // form instead of U+FFFD (which would make the next save throw).
 #include <cstdint>
 
-#include "config/Config.h"
+#include <tarvik/config/Config.h>
 #include "tests/support/TestSupport.h"
 
 namespace tarvik::driver {

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "config/ConfigFile.h"
+#include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
 #include "platform/testing/FaultInjection.h"
 #include "tests/support/TestSupport.h"

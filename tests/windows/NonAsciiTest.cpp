@@ -8,8 +8,8 @@
 #include <cctype>
 #include <string>
 
-#include "config/Config.h"
-#include "config/ConfigFile.h"
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigFile.h>
 #include "tests/windows/WindowsTestFixture.h"
 
 namespace tarvik::windows_tests {

@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "config/Config.h"
-#include "config/ConfigFile.h"
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigFile.h>
 #include "tests/windows/WindowsTestFixture.h"
 
 namespace tarvik::windows_tests {

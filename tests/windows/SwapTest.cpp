@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "config/Config.h"
-#include "config/ConfigFile.h"
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
 #include "platform/testing/OsTestSupport.h"
 #include "tests/windows/WindowsTestFixture.h"

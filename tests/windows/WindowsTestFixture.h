@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "common/Logging.h"
+#include <tarvik/common/Logging.h>
 #include "platform/testing/WindowsTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -23,11 +23,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/Logging.h"
-#include "config/Config.h"
-#include "config/ConfigCheck.h"
-#include "config/ConfigFile.h"
-#include "config/ConfigKeys.h"
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/Config.h>
+#include <tarvik/config/ConfigCheck.h>
+#include <tarvik/config/ConfigFile.h>
+#include <tarvik/config/ConfigKeys.h>
 #include "platform/CommandLine.h"
 #include "platform/File.h"
 
