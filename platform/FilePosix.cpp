@@ -387,11 +387,9 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
                 return {ReadStatus::Failed, static_cast<ErrorCode>(tooLarge ? EFBIG : ENOMEM)};
             }
         }
-        std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
-        if (auto chunk = takeFault(Operation::ReadChunk)) {
-            request = std::min<std::size_t>(request, *chunk);
-        }
-        const ssize_t got = ::read(fd.get(), contents.data() + filled, request);
+        const std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
+        const ssize_t got =
+            ::read(fd.get(), contents.data() + filled, detail::bytesOneReadDelivers(request));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;

@@ -408,13 +408,10 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
                                                      : ErrorCode{ERROR_NOT_ENOUGH_MEMORY}};
             }
         }
-        std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
-        if (auto chunk = takeFault(Operation::ReadChunk)) {
-            request = std::min<std::size_t>(request, *chunk);
-        }
+        const std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
         DWORD got = 0;
-        if (!::ReadFile(file.get(), contents.data() + filled, static_cast<DWORD>(request), &got,
-                        nullptr)) {
+        if (!::ReadFile(file.get(), contents.data() + filled,
+                        static_cast<DWORD>(detail::bytesOneReadDelivers(request)), &got, nullptr)) {
             const ErrorCode error = lastError();
             contents = std::string();
             return {ReadStatus::Failed, error};

@@ -142,12 +142,13 @@ TEST_F(LoadTest, FifoAtThePathIsAMissingFileAndDoesNotBlock) {
 
 // Any read call may return fewer bytes than asked for (FUSE, network file systems, signals,
 // and Linux above 0x7ffff000 bytes): a valid document read in short pieces must load whole,
-// not be cut at the first short read and quarantined.
+// not be cut at the first short read and quarantined. The seam makes each read return less
+// than the loop asked for, so a loop that takes a short read for the end of the file fails.
 TEST_F(LoadTest, ShortReadsStillReadTheWholeDocument) {
     Config saved;
     saved.version = 7;
     saved.detection.sensitivity = 0.3f;
-    saved.training.dataFile = std::string(600, 'd');  // longer than one spare byte of growth
+    saved.training.dataFile = std::string(600, 'd');  // more than one read even in 512s
     ASSERT_TRUE(saveConfigJson(path(), saved));
     for (const platform::ErrorCode chunk : {1u, 7u, 512u}) {
         recorder().clear();
