@@ -362,32 +362,24 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
                 static_cast<ErrorCode>(S_ISDIR(status.st_mode) ? EISDIR : EINVAL)};
     }
 
-    // Read straight into the result, sized from the file; one spare byte lets the end of file
-    // show as a read of 0 bytes without growing the buffer in the common case. Only a read of
-    // 0 bytes ends the loop: any call may return fewer bytes than asked for (FUSE, network file
-    // systems, signals, and Linux above 0x7ffff000 bytes). A file larger than the process can
-    // hold in memory is a failed read (EFBIG beyond what a string can hold, else ENOMEM).
+    // Read straight into the result, sized from the file, until that size has arrived or a read
+    // returns 0 bytes (the file shrank since fstat). Any call may return fewer bytes than asked
+    // for (FUSE, network file systems, signals, and Linux above 0x7ffff000 bytes), so nothing
+    // else ends the loop. A file that grows meanwhile is being written in place and cannot be
+    // read consistently anyway: what fstat reported is what is read, and no further call looks
+    // for the end of the file. A file larger than the process can hold in memory is a failed
+    // read (EFBIG beyond what a string can hold, else ENOMEM).
     const auto size = static_cast<std::uint64_t>(status.st_size);
-    if (size >= contents.max_size()) {
+    if (size > contents.max_size()) {
         return {ReadStatus::Failed, static_cast<ErrorCode>(EFBIG)};
     }
-    std::size_t capacity = static_cast<std::size_t>(size) + 1;
-    std::size_t filled = 0;
-    if (!detail::resizeReadBuffer(contents, capacity)) {
+    if (!detail::resizeReadBuffer(contents, static_cast<std::size_t>(size))) {
         contents = std::string();
         return {ReadStatus::Failed, static_cast<ErrorCode>(ENOMEM)};
     }
-    for (;;) {
-        if (filled == capacity) {  // the file grew since fstat
-            const std::size_t limit = contents.max_size();
-            capacity = capacity > limit / 2 ? limit : capacity * 2;
-            if (filled == capacity || !detail::resizeReadBuffer(contents, capacity)) {
-                const bool tooLarge = filled == capacity;
-                contents = std::string();
-                return {ReadStatus::Failed, static_cast<ErrorCode>(tooLarge ? EFBIG : ENOMEM)};
-            }
-        }
-        const std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
+    std::size_t filled = 0;
+    while (filled < contents.size()) {
+        const std::size_t request = std::min(contents.size() - filled, detail::kMaxReadRequest);
         const ssize_t got =
             ::read(fd.get(), contents.data() + filled, detail::bytesOneReadDelivers(request));
         if (got < 0) {
@@ -399,7 +391,7 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
             return {ReadStatus::Failed, error};
         }
         if (got == 0) {
-            break;  // end of file
+            break;  // the file shrank
         }
         filled += static_cast<std::size_t>(got);
     }

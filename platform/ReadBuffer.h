@@ -1,4 +1,4 @@
-// The growth of the load's read buffer, shared by both platform files: a size the process
+// The load's read buffer and read calls, shared by both platform files: a size the process
 // cannot hold is a failed read, never an exception. Internal to the platform layer.
 #pragma once
 

@@ -27,7 +27,7 @@ enum class Operation {
     AcquireLock,    // SaveLock::acquire (before it waits)
     // Not failures but conditions a real file system can produce, for readWholeFile:
     ReadChunk,       // each read call returns at most `code` (>= 1) bytes, fewer than asked
-    ReadAllocation,  // growing the buffer throws std::bad_alloc (`code` is not used)
+    ReadAllocation,  // sizing the buffer throws std::bad_alloc (`code` is not used)
 };
 
 // The next `times` calls of `operation` fail with `code` (times < 0: every call until
