@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <variant>
 
@@ -23,13 +24,6 @@ constexpr std::int64_t kTicksPerSecond = 10'000'000;
 // Whole seconds whose tick count still fits a signed 64-bit integer.
 constexpr std::int64_t kMaxTimestampSeconds =
     std::numeric_limits<std::int64_t>::max() / kTicksPerSecond;
-
-// The member `key` of the object `j`, or nullptr. Never copies the value: parsed documents
-// can be nested deeply enough that a recursive copy would exhaust the stack.
-const json* member(const json& j, const char* key) {
-    const auto it = j.find(key);
-    return it == j.end() ? nullptr : &*it;
-}
 
 // A JSON integer (either of the library's integer kinds) that lies in [low, high].
 std::optional<std::int64_t> integerIn(const json* value, std::int64_t low, std::int64_t high) {
@@ -141,35 +135,104 @@ Acceptance convertValue(ValueType type, const json& value, FieldValue* out) {
     return Acceptance::Skipped;
 }
 
-// The table's entry for `name` in `section`. Only called with names of the table.
-const ConfigKey& tableKey(const char* section, const char* key) {
+// The table's entry for `key` in `section`; evaluated while compiling, where a name missing
+// from the table fails the build.
+constexpr const ConfigKey* tableKey(std::string_view section, std::string_view key) {
     for (const ConfigKey& entry : kConfigKeys) {
-        if (std::strcmp(entry.section, section) == 0 && std::strcmp(entry.key, key) == 0) {
-            return entry;
+        if (section == entry.section && key == entry.key) {
+            return &entry;
         }
     }
-    std::abort();  // a name missing from the table is a programming error caught by any test
+    throw std::logic_error("a field read by from_json is missing from kConfigKeys");
 }
 
-// Reads `key` of the object `j` into `field` when the acceptance rule applies its value.
-template <typename Field>
-void readField(const json& j, const char* section, const char* key, Field& field) {
-    const ConfigKey& entry = tableKey(section, key);
-    const json* value = member(j, entry.key);
-    if (value == nullptr) {
+// Stores what the acceptance rule makes of `value` in the field `Member` of the record.
+template <typename Record, typename Field, Field Record::*Member>
+void readMember(ValueType type, const json& value, Record& record) {
+    FieldValue converted;
+    if (convertValue(type, value, &converted) == Acceptance::Applied) {
+        record.*Member = std::get<Field>(std::move(converted));
+    }
+}
+
+// One key of a section (or of the top level) and how its value reaches the record.
+template <typename Record>
+struct FieldReader {
+    std::string_view name;
+    ValueType type;
+    void (*read)(ValueType type, const json& value, Record& record);
+};
+
+template <typename Record, typename Field, Field Record::*Member>
+constexpr FieldReader<Record> field(std::string_view section, std::string_view key) {
+    const ConfigKey* entry = tableKey(section, key);
+    return {entry->key, entry->type, &readMember<Record, Field, Member>};
+}
+
+// Reads the member `name` into `record` when it is one of `fields`; ignores it otherwise.
+template <typename Record, std::size_t N>
+void readField(const FieldReader<Record> (&fields)[N], std::string_view name, const json& value,
+               Record& record) {
+    for (const FieldReader<Record>& reader : fields) {
+        if (name == reader.name) {
+            reader.read(reader.type, value, record);
+            return;
+        }
+    }
+}
+
+// Reads the known members of the object `j` into `record`, in one pass over its members.
+// Members are only ever read through references: parsed documents can be nested deeply
+// enough that a recursive copy would exhaust the stack.
+template <typename Record, std::size_t N>
+void readFields(const json& j, const FieldReader<Record> (&fields)[N], Record& record) {
+    if (!j.is_object()) {
         return;
     }
-    FieldValue converted;
-    if (convertValue(entry.type, *value, &converted) == Acceptance::Applied) {
-        field = std::get<Field>(std::move(converted));
+    for (const auto& [name, value] : j.get_ref<const json::object_t&>()) {
+        readField(fields, name, value, record);
     }
 }
 
+constexpr FieldReader<AudioConfig> kAudioFields[] = {
+    field<AudioConfig, std::wstring, &AudioConfig::deviceNamePattern>("audio", "deviceNamePattern"),
+    field<AudioConfig, std::wstring, &AudioConfig::deviceId>("audio", "deviceId"),
+    field<AudioConfig, std::int32_t, &AudioConfig::bufferSizeMs>("audio", "bufferSizeMs"),
+};
+
+constexpr FieldReader<DetectionConfig> kDetectionFields[] = {
+    field<DetectionConfig, float, &DetectionConfig::sensitivity>("detection", "sensitivity"),
+    field<DetectionConfig, std::int32_t, &DetectionConfig::minDurationMs>("detection",
+                                                                          "minDurationMs"),
+    field<DetectionConfig, std::int32_t, &DetectionConfig::cooldownMs>("detection", "cooldownMs"),
+    field<DetectionConfig, std::int32_t, &DetectionConfig::fftSize>("detection", "fftSize"),
+};
+
+constexpr FieldReader<SteamVrConfig> kSteamVrFields[] = {
+    field<SteamVrConfig, bool, &SteamVrConfig::dashboardClickEnabled>("steamvr",
+                                                                      "dashboardClickEnabled"),
+    field<SteamVrConfig, std::string, &SteamVrConfig::customActionBinding>("steamvr",
+                                                                           "customActionBinding"),
+};
+
+constexpr FieldReader<TrainingConfig> kTrainingFields[] = {
+    field<TrainingConfig, std::string, &TrainingConfig::dataFile>("training", "dataFile"),
+    field<TrainingConfig, std::optional<TimePoint>, &TrainingConfig::lastTrainedTimestamp>(
+        "training", "lastTrainedTimestamp"),
+};
+
+// The top level's own fields; its sections are read by their own from_json.
+constexpr FieldReader<Config> kTopLevelFields[] = {
+    field<Config, std::int32_t, &Config::version>("", "version"),
+    field<Config, bool, &Config::shownTrayNotification>("", "shownTrayNotification"),
+};
+
+// Hands `value` to the section's from_json when it is an object; anything else skips the
+// whole section.
 template <typename Section>
-void readSection(const json& j, const char* key, Section& section) {
-    const json* value = member(j, key);
-    if (value != nullptr && value->is_object()) {
-        from_json(*value, section);
+void readSection(const json& value, Section& section) {
+    if (value.is_object()) {
+        from_json(value, section);
     }
 }
 
@@ -226,36 +289,44 @@ void to_json(json& j, const TrainingConfig& c) {
     }
 }
 
+// Each from_json passes once over the object's members and dispatches by name, instead of
+// looking each known key up in the object; what a value does to its field is the one
+// acceptance rule (convertValue) either way.
 void from_json(const json& j, Config& c) {
-    readField(j, "", "version", c.version);
-    readSection(j, "audio", c.audio);
-    readSection(j, "detection", c.detection);
-    readSection(j, "steamvr", c.steamvr);
-    readSection(j, "training", c.training);
-    readField(j, "", "shownTrayNotification", c.shownTrayNotification);
+    if (!j.is_object()) {
+        return;
+    }
+    using namespace std::string_view_literals;
+    for (const auto& [key, value] : j.get_ref<const json::object_t&>()) {
+        const std::string_view name = key;
+        if (name == "audio"sv) {
+            readSection(value, c.audio);
+        } else if (name == "detection"sv) {
+            readSection(value, c.detection);
+        } else if (name == "steamvr"sv) {
+            readSection(value, c.steamvr);
+        } else if (name == "training"sv) {
+            readSection(value, c.training);
+        } else {
+            readField(kTopLevelFields, name, value, c);
+        }
+    }
 }
 
 void from_json(const json& j, AudioConfig& c) {
-    readField(j, "audio", "deviceNamePattern", c.deviceNamePattern);
-    readField(j, "audio", "deviceId", c.deviceId);
-    readField(j, "audio", "bufferSizeMs", c.bufferSizeMs);
+    readFields(j, kAudioFields, c);
 }
 
 void from_json(const json& j, DetectionConfig& c) {
-    readField(j, "detection", "sensitivity", c.sensitivity);
-    readField(j, "detection", "minDurationMs", c.minDurationMs);
-    readField(j, "detection", "cooldownMs", c.cooldownMs);
-    readField(j, "detection", "fftSize", c.fftSize);
+    readFields(j, kDetectionFields, c);
 }
 
 void from_json(const json& j, SteamVrConfig& c) {
-    readField(j, "steamvr", "dashboardClickEnabled", c.dashboardClickEnabled);
-    readField(j, "steamvr", "customActionBinding", c.customActionBinding);
+    readFields(j, kSteamVrFields, c);
 }
 
 void from_json(const json& j, TrainingConfig& c) {
-    readField(j, "training", "dataFile", c.dataFile);
-    readField(j, "training", "lastTrainedTimestamp", c.lastTrainedTimestamp);
+    readFields(j, kTrainingFields, c);
 }
 
 const ConfigKey* findConfigKey(std::string_view name) {
