@@ -1,6 +1,7 @@
 #include <tarvik/config/Config.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <tarvik/config/ConfigKeys.h>
+#include "config/SaveLocking.h"
 #include "platform/Text.h"
 
 namespace tarvik::driver {
@@ -240,7 +242,123 @@ json nullOrText(std::string text) {
     return text.empty() ? json(nullptr) : json(std::move(text));
 }
 
+// Writes the text that dump(4) gives for an object, member by member, without building the
+// object: keys must come in ascending order, as the JSON library's objects keep them.
+class DocumentWriter {
+public:
+    explicit DocumentWriter(std::string& out) : out_(out) {}
+
+    void beginObject() {
+        out_ += '{';
+        ++depth_;
+        firstMember_ = true;
+    }
+    void endObject() {
+        --depth_;
+        newLine();
+        out_ += '}';
+        firstMember_ = false;
+    }
+    // The member's name (plain ASCII here: no escapes needed).
+    void key(std::string_view name) {
+        if (!firstMember_) {
+            out_ += ',';
+        }
+        firstMember_ = false;
+        newLine();
+        out_ += '"';
+        out_ += name;
+        out_ += "\": ";
+    }
+    void integer(std::int64_t value) {
+        char digits[24];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+        out_.append(digits, end);
+    }
+    void boolean(bool value) { out_ += value ? "true" : "false"; }
+    void null() { out_ += "null"; }
+    // Strings and floating-point numbers are rendered by the library itself, so that escapes,
+    // the check of the UTF-8 (type_error 316) and the digits of a double are exactly dump's.
+    void leaf(const json& value) { out_ += value.dump(); }
+
+private:
+    void newLine() {
+        out_ += '\n';
+        out_.append(static_cast<std::size_t>(4 * depth_), ' ');
+    }
+
+    std::string& out_;
+    int depth_ = 0;
+    bool firstMember_ = true;
+};
+
 }  // namespace
+
+namespace detail {
+
+// The same text as to_json followed by dump(4), written straight from the record: building the
+// document and tearing it down cost more than serialising it. Keep it in step with to_json
+// (ConfigJsonTest compares the two for a table of records).
+std::string documentText(const Config& c) {
+    std::string text;
+    text.reserve(640);
+    DocumentWriter out(text);
+    out.beginObject();
+    out.key("audio");
+    out.beginObject();
+    out.key("bufferSizeMs");
+    out.integer(c.audio.bufferSizeMs);
+    out.key("deviceId");
+    if (c.audio.deviceId.empty()) {
+        out.null();
+    } else {
+        out.leaf(json(wideToUtf8(c.audio.deviceId)));
+    }
+    out.key("deviceNamePattern");
+    out.leaf(json(wideToUtf8(c.audio.deviceNamePattern)));
+    out.endObject();
+    out.key("detection");
+    out.beginObject();
+    out.key("cooldownMs");
+    out.integer(c.detection.cooldownMs);
+    out.key("fftSize");
+    out.integer(c.detection.fftSize);
+    out.key("minDurationMs");
+    out.integer(c.detection.minDurationMs);
+    out.key("sensitivity");
+    out.leaf(json(static_cast<double>(c.detection.sensitivity)));
+    out.endObject();
+    out.key("shownTrayNotification");
+    out.boolean(c.shownTrayNotification);
+    out.key("steamvr");
+    out.beginObject();
+    out.key("customActionBinding");
+    if (c.steamvr.customActionBinding.empty()) {
+        out.null();
+    } else {
+        out.leaf(json(c.steamvr.customActionBinding));
+    }
+    out.key("dashboardClickEnabled");
+    out.boolean(c.steamvr.dashboardClickEnabled);
+    out.endObject();
+    out.key("training");
+    out.beginObject();
+    out.key("dataFile");
+    out.leaf(json(c.training.dataFile));
+    out.key("lastTrainedTimestamp");
+    if (c.training.lastTrainedTimestamp) {
+        out.integer(c.training.lastTrainedTimestamp->time_since_epoch().count() / kTicksPerSecond);
+    } else {
+        out.null();
+    }
+    out.endObject();
+    out.key("version");
+    out.integer(c.version);
+    out.endObject();
+    return text;
+}
+
+}  // namespace detail
 
 void to_json(json& j, const Config& c) {
     j["version"] = c.version;
