@@ -217,20 +217,20 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
     if (fd < 0) {
         return lastError();
     }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        const ErrorCode error = lastError();
-        ::close(fd);
-        return error;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return EINVAL;  // a FIFO or device node planted at the temporary name
-    }
-    // Failure to copy the bits is not fatal: the file then keeps the creation mode. Bits that
-    // already match (the usual case) need no call.
-    if (copyMode && (status.st_mode & 07777) != (source.st_mode & 07777)) {
-        (void)::fchmod(fd, source.st_mode & 07777);
+    // The exclusive create made a new regular file: nothing planted at the name can be open
+    // here. Its mode is the creation mode less the umask, which only a status query tells (the
+    // umask cannot be read without changing it). Failure to copy the bits is not fatal: the
+    // file then keeps the creation mode. Bits that already match (the usual case) need no call.
+    if (copyMode) {
+        struct stat status {};
+        if (::fstat(fd, &status) != 0) {
+            const ErrorCode error = lastError();
+            ::close(fd);
+            return error;
+        }
+        if ((status.st_mode & 07777) != (source.st_mode & 07777)) {
+            (void)::fchmod(fd, source.st_mode & 07777);
+        }
     }
     handle_ = fd;
     return 0;
