@@ -1,8 +1,9 @@
 // Hunts faults in the tolerant load: a locked file retried too often, too rarely or without its
 // pauses; a document that is not a JSON object read into the record instead of quarantined; a
 // valid document (with a byte-order mark, or empty, or read in short pieces) treated as
-// corrupt; a file too large to hold that throws or leaks its descriptor; and a FIFO or
-// directory at the path that hangs the load or gets moved aside.
+// corrupt; a file that shrinks or grows while it is read and hangs or fails the read; a file
+// too large to hold that throws or leaks its descriptor; and a FIFO or directory at the path
+// that hangs the load or gets moved aside.
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <system_error>
 
 #include <tarvik/config/ConfigFile.h>
+#include "platform/File.h"
 #include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -159,6 +161,28 @@ TEST_F(LoadTest, ShortReadsStillReadTheWholeDocument) {
         EXPECT_EQ(describe(config), describe(saved)) << "chunks of " << chunk;
         EXPECT_EQ(log(), (Log{{LogLevel::Info, "Driver loaded config from: " + path().string()}}));
         EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+    }
+}
+
+// The read takes the size the file had when it was opened. A file that shrinks meanwhile ends
+// at the read that returns nothing (no failure, no endless loop); one that grows is read up
+// to the size it had.
+TEST_F(LoadTest, FileThatChangesLengthWhileReadIsReadUpToTheFirstSize) {
+    const std::string document = R"({"version": 9})";
+    const std::pair<std::uintmax_t, std::string> changes[] = {
+        {5, document.substr(0, 5)},
+        {document.size() + 100, document},
+    };
+    for (const auto& [newLength, expected] : changes) {
+        writeFile(path(), document);
+        platform::testing::runBeforeNext(
+            platform::testing::Operation::ReadChunk,
+            [&, length = newLength] { fs::resize_file(path(), length); });
+        std::string contents;
+        const platform::ReadResult read = platform::readWholeFile(path(), contents);
+        platform::testing::clearFaults();
+        EXPECT_EQ(read.status, platform::ReadStatus::Ok) << newLength;
+        EXPECT_EQ(contents, expected) << newLength;
     }
 }
 
