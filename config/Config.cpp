@@ -277,9 +277,23 @@ public:
     }
     void boolean(bool value) { out_ += value ? "true" : "false"; }
     void null() { out_ += "null"; }
-    // Strings and floating-point numbers are rendered by the library itself, so that escapes,
-    // the check of the UTF-8 (type_error 316) and the digits of a double are exactly dump's.
-    void leaf(const json& value) { out_ += value.dump(); }
+    // A string in quotes. Printable ASCII other than the quote and the backslash is written as
+    // it is, as dump writes it; any other text is left to the library, so that its escapes and
+    // its check of the UTF-8 (type_error 316) are exactly dump's.
+    void text(const std::string& value) {
+        const bool plain = std::all_of(value.begin(), value.end(), [](char c) {
+            return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
+        });
+        if (plain) {
+            out_ += '"';
+            out_ += value;
+            out_ += '"';
+        } else {
+            out_ += json(value).dump();
+        }
+    }
+    // A double, in the library's own digits.
+    void number(double value) { out_ += json(value).dump(); }
 
 private:
     void newLine() {
@@ -312,10 +326,10 @@ std::string documentText(const Config& c) {
     if (c.audio.deviceId.empty()) {
         out.null();
     } else {
-        out.leaf(json(wideToUtf8(c.audio.deviceId)));
+        out.text(wideToUtf8(c.audio.deviceId));
     }
     out.key("deviceNamePattern");
-    out.leaf(json(wideToUtf8(c.audio.deviceNamePattern)));
+    out.text(wideToUtf8(c.audio.deviceNamePattern));
     out.endObject();
     out.key("detection");
     out.beginObject();
@@ -326,7 +340,7 @@ std::string documentText(const Config& c) {
     out.key("minDurationMs");
     out.integer(c.detection.minDurationMs);
     out.key("sensitivity");
-    out.leaf(json(static_cast<double>(c.detection.sensitivity)));
+    out.number(static_cast<double>(c.detection.sensitivity));
     out.endObject();
     out.key("shownTrayNotification");
     out.boolean(c.shownTrayNotification);
@@ -336,7 +350,7 @@ std::string documentText(const Config& c) {
     if (c.steamvr.customActionBinding.empty()) {
         out.null();
     } else {
-        out.leaf(json(c.steamvr.customActionBinding));
+        out.text(c.steamvr.customActionBinding);
     }
     out.key("dashboardClickEnabled");
     out.boolean(c.steamvr.dashboardClickEnabled);
@@ -344,7 +358,7 @@ std::string documentText(const Config& c) {
     out.key("training");
     out.beginObject();
     out.key("dataFile");
-    out.leaf(json(c.training.dataFile));
+    out.text(c.training.dataFile);
     out.key("lastTrainedTimestamp");
     if (c.training.lastTrainedTimestamp) {
         out.integer(c.training.lastTrainedTimestamp->time_since_epoch().count() / kTicksPerSecond);
