@@ -141,6 +141,7 @@ Acceptance convertValue(ValueType type, const json& value, FieldValue* out) {
 // from the table fails the build.
 constexpr const ConfigKey* tableKey(std::string_view section, std::string_view key) {
     for (const ConfigKey& entry : kConfigKeys) {
+        // cppcheck-suppress useStlAlgorithm ; std::find_if is not constexpr before C++20
         if (section == entry.section && key == entry.key) {
             return &entry;
         }
@@ -175,11 +176,11 @@ constexpr FieldReader<Record> field(std::string_view section, std::string_view k
 template <typename Record, std::size_t N>
 void readField(const FieldReader<Record> (&fields)[N], std::string_view name, const json& value,
                Record& record) {
-    for (const FieldReader<Record>& reader : fields) {
-        if (name == reader.name) {
-            reader.read(reader.type, value, record);
-            return;
-        }
+    const auto found =
+        std::find_if(std::begin(fields), std::end(fields),
+                     [name](const FieldReader<Record>& reader) { return name == reader.name; });
+    if (found != std::end(fields)) {
+        found->read(found->type, value, record);
     }
 }
 
@@ -298,7 +299,7 @@ public:
 private:
     void newLine() {
         out_ += '\n';
-        out_.append(static_cast<std::size_t>(4 * depth_), ' ');
+        out_.append(static_cast<std::size_t>(depth_) * 4, ' ');
     }
 
     std::string& out_;
