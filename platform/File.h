@@ -147,7 +147,10 @@ struct ReadResult {
 };
 
 // Reads the whole regular file at `path` into `contents` and closes it before returning, also
-// when it fails or throws. Reads until end of file, however few bytes each call returns.
+// when it fails or throws. Reads the size that the file had when it was opened (fstat /
+// GetFileSizeEx), however few bytes each call returns: until that many bytes have arrived, or
+// fewer when a read returns none (the file shrank). A file that grows meanwhile is read up to
+// that size: it is being written in place and could not be read consistently anyway.
 // Other processes may read and write the file meanwhile. Never blocks on a FIFO and never
 // reads anything but a regular file: a directory fails with EISDIR, any other kind of file
 // with EINVAL (POSIX; on Windows CreateFileW refuses them itself). A file too large for the

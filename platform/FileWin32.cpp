@@ -385,42 +385,31 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
     if (!::GetFileSizeEx(file.get(), &size)) {
         return {ReadStatus::Failed, lastError()};
     }
-    // Sized from the file, with one spare byte so that the end of file normally shows as a
-    // read of 0 bytes without growing the buffer; only such a read ends the loop. A file larger
-    // than the process can hold in memory is a failed read.
-    if (static_cast<std::uint64_t>(size.QuadPart) >= contents.max_size()) {
+    // Read straight into the result, sized from the file, until that size has arrived or a read
+    // returns 0 bytes (the file shrank since its size was read). Any call may return fewer bytes
+    // than asked for, so nothing else ends the loop. A file that grows meanwhile is being
+    // written in place and cannot be read consistently anyway: the size read is what is read,
+    // and no further call looks for the end of the file. A file larger than the process can
+    // hold in memory is a failed read.
+    if (static_cast<std::uint64_t>(size.QuadPart) > contents.max_size()) {
         return {ReadStatus::Failed, ERROR_FILE_TOO_LARGE};
     }
-    std::size_t capacity = static_cast<std::size_t>(size.QuadPart) + 1;
-    std::size_t filled = 0;
-    if (!detail::resizeReadBuffer(contents, capacity)) {
+    if (!detail::resizeReadBuffer(contents, static_cast<std::size_t>(size.QuadPart))) {
         contents = std::string();
         return {ReadStatus::Failed, ERROR_NOT_ENOUGH_MEMORY};
     }
-    for (;;) {
-        if (filled == capacity) {  // the file grew since its size was read
-            const std::size_t limit = contents.max_size();
-            capacity = capacity > limit / 2 ? limit : capacity * 2;
-            if (filled == capacity || !detail::resizeReadBuffer(contents, capacity)) {
-                const bool tooLarge = filled == capacity;
-                contents = std::string();
-                return {ReadStatus::Failed, tooLarge ? ErrorCode{ERROR_FILE_TOO_LARGE}
-                                                     : ErrorCode{ERROR_NOT_ENOUGH_MEMORY}};
-            }
-        }
-        std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
-        if (auto chunk = takeFault(Operation::ReadChunk)) {
-            request = std::min<std::size_t>(request, *chunk);
-        }
+    std::size_t filled = 0;
+    while (filled < contents.size()) {
+        const std::size_t request = std::min(contents.size() - filled, detail::kMaxReadRequest);
         DWORD got = 0;
-        if (!::ReadFile(file.get(), contents.data() + filled, static_cast<DWORD>(request), &got,
-                        nullptr)) {
+        if (!::ReadFile(file.get(), contents.data() + filled,
+                        static_cast<DWORD>(detail::bytesOneReadDelivers(request)), &got, nullptr)) {
             const ErrorCode error = lastError();
             contents = std::string();
             return {ReadStatus::Failed, error};
         }
         if (got == 0) {
-            break;  // end of file
+            break;  // the file shrank
         }
         filled += got;
     }
