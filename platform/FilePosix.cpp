@@ -377,8 +377,21 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
         contents = std::string();
         return {ReadStatus::Failed, static_cast<ErrorCode>(ENOMEM)};
     }
+    // A size of 0 is not believed: such a file is read until a read returns 0 (one call for a
+    // file that is really empty).
+    const bool sizeUnknown = size == 0;
     std::size_t filled = 0;
-    while (filled < contents.size()) {
+    for (;;) {
+        if (filled == contents.size()) {
+            bool tooLarge = false;
+            if (!sizeUnknown) {
+                break;
+            }
+            if (!detail::growReadBuffer(contents, tooLarge)) {
+                contents = std::string();
+                return {ReadStatus::Failed, static_cast<ErrorCode>(tooLarge ? EFBIG : ENOMEM)};
+            }
+        }
         const std::size_t request = std::min(contents.size() - filled, detail::kMaxReadRequest);
         const ssize_t got =
             ::read(fd.get(), contents.data() + filled, detail::bytesOneReadDelivers(request));
@@ -391,7 +404,7 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
             return {ReadStatus::Failed, error};
         }
         if (got == 0) {
-            break;  // the file shrank
+            break;  // the end: the file shrank, or its size was not known
         }
         filled += static_cast<std::size_t>(got);
     }

@@ -398,8 +398,22 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
         contents = std::string();
         return {ReadStatus::Failed, ERROR_NOT_ENOUGH_MEMORY};
     }
+    // A size of 0 is not believed: such a file is read until a read returns 0 (one call for a
+    // file that is really empty).
+    const bool sizeUnknown = size.QuadPart == 0;
     std::size_t filled = 0;
-    while (filled < contents.size()) {
+    for (;;) {
+        if (filled == contents.size()) {
+            bool tooLarge = false;
+            if (!sizeUnknown) {
+                break;
+            }
+            if (!detail::growReadBuffer(contents, tooLarge)) {
+                contents = std::string();
+                return {ReadStatus::Failed, tooLarge ? ErrorCode{ERROR_FILE_TOO_LARGE}
+                                                     : ErrorCode{ERROR_NOT_ENOUGH_MEMORY}};
+            }
+        }
         const std::size_t request = std::min(contents.size() - filled, detail::kMaxReadRequest);
         DWORD got = 0;
         if (!::ReadFile(file.get(), contents.data() + filled,
@@ -409,7 +423,7 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
             return {ReadStatus::Failed, error};
         }
         if (got == 0) {
-            break;  // the file shrank
+            break;  // the end: the file shrank, or its size was not known
         }
         filled += got;
     }

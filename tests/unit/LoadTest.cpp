@@ -186,6 +186,20 @@ TEST_F(LoadTest, FileThatChangesLengthWhileReadIsReadUpToTheFirstSize) {
     }
 }
 
+// A file whose size reads as 0 may still hold bytes (procfs, some FUSE file systems): it is
+// read to its end, beyond the first buffer, and not taken for an empty (corrupt) document.
+TEST_F(LoadTest, FileThatReportsNoSizeIsReadToItsEnd) {
+    const fs::path smaps = "/proc/self/smaps";
+    std::error_code error;
+    if (!platform::testing::isPosix() || fs::file_size(smaps, error) != 0 || error) {
+        GTEST_SKIP() << "no procfs file that reports a size of 0";
+    }
+    std::string contents;
+    ASSERT_EQ(platform::readWholeFile(smaps, contents).status, platform::ReadStatus::Ok);
+    EXPECT_GT(contents.size(), 4096u);
+    EXPECT_NE(contents.find("VmFlags"), std::string::npos);
+}
+
 // A file larger than the process can hold is a failed read: no exception (std::length_error
 // is not part of the contract), the file stays where it is, and its descriptor or handle is
 // closed (a leaked Windows handle would block every later save of the file).
