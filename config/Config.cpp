@@ -5,10 +5,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
 #include <variant>
 
 #include <nlohmann/json.hpp>
@@ -482,7 +484,7 @@ const char* describeAccepted(ValueType type) {
         case ValueType::Integer32:
             return "an integer from -2147483648 to 2147483647";
         case ValueType::Float:
-            return "a number from -3.4028234663852886e+38 to 3.4028234663852886e+38";
+            return "a number from -3.4028235e+38 to 3.4028235e+38";
         case ValueType::Boolean:
             return "true or false";
         case ValueType::Text:
@@ -496,6 +498,27 @@ const char* describeAccepted(ValueType type) {
                    "or null for never";
     }
     return "nothing";
+}
+
+std::string floatText(float value) {
+    if (std::isfinite(value)) {
+        // The shortest text that reads back as this float when read as a float; it is read
+        // back here as from_json reads it (a double, then rounded to float) and kept only if
+        // that gives the same float again, so that a double rounding can never change the value.
+        char text[64];
+        const std::to_chars_result written = std::to_chars(std::begin(text), std::end(text), value);
+        double readBack = 0;
+        if (written.ec == std::errc() &&
+            std::from_chars(std::begin(text), written.ptr, readBack).ec == std::errc() &&
+            static_cast<float>(readBack) == value) {
+            std::string result(std::begin(text), written.ptr);
+            if (result.find_first_of(".e") == std::string::npos) {
+                result += ".0";  // a number with a fraction, as the save writes it
+            }
+            return result;
+        }
+    }
+    return json(static_cast<double>(value)).dump();
 }
 
 const char* typeName(ValueType type) {

@@ -139,6 +139,19 @@ ErrorCode syncDirectory(const std::filesystem::path& directory);
 // (MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED / rename).
 ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Whether the file at `path` carries the mark by which people protect a file from changes:
+// Windows: FILE_ATTRIBUTE_READONLY; POSIX: no write permission for its owner, or none for this
+// process (access(2) with the effective ids; it grants root every file, so for root only the
+// owner's bit counts). False for a directory, when there is no file, or when it cannot be asked.
+// A save does not look at the mark: on POSIX rename() replaces a read-only file in a writable
+// directory, and on Windows ReplaceFileW refuses it (access denied).
+bool isMarkedReadOnly(const std::filesystem::path& path);
+
+// Sets (`readOnly`) or clears that mark on the file at `path`; 0 when the file already was so.
+// Windows: FILE_ATTRIBUTE_READONLY, other attributes kept. POSIX: clearing gives the owner
+// write permission; setting takes every write permission away.
+ErrorCode setReadOnlyMark(const std::filesystem::path& path, bool readOnly);
+
 enum class ReadStatus { Ok, SharingViolation, Failed };
 
 struct ReadResult {

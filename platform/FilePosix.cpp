@@ -322,6 +322,32 @@ ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::pa
     return renamePath(from, to);
 }
 
+bool isMarkedReadOnly(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    if ((status.st_mode & S_IWUSR) == 0) {
+        return true;
+    }
+    // Another user's file that this one may not write; a read-only file system is no mark.
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES;
+}
+
+ErrorCode setReadOnlyMark(const std::filesystem::path& path, bool readOnly) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return lastError();
+    }
+    const mode_t mode = status.st_mode & 07777;
+    const mode_t wanted =
+        readOnly ? (mode & ~mode_t{S_IWUSR | S_IWGRP | S_IWOTH}) : (mode | S_IWUSR);
+    if (wanted == mode) {
+        return 0;
+    }
+    return ::chmod(path.c_str(), wanted) == 0 ? 0 : lastError();
+}
+
 namespace {
 
 // Closes a descriptor when its scope ends, also when an exception leaves the scope.

@@ -341,6 +341,35 @@ ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::pa
     return 0;
 }
 
+bool isMarkedReadOnly(const std::filesystem::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(absoluteName(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+ErrorCode setReadOnlyMark(const std::filesystem::path& path, bool readOnly) {
+    const std::wstring name = absoluteName(path);
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return lastError();
+    }
+    if (((attributes & FILE_ATTRIBUTE_READONLY) != 0) == readOnly) {
+        return 0;
+    }
+    // Only these attributes can be set; FILE_ATTRIBUTE_NORMAL stands alone, for none of them.
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+    DWORD wanted = attributes & kSettable;
+    if (readOnly) {
+        wanted |= FILE_ATTRIBUTE_READONLY;
+    }
+    if (!::SetFileAttributesW(name.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted)) {
+        return lastError();
+    }
+    return 0;
+}
+
 namespace {
 
 // Closes a handle when its scope ends, also when an exception leaves the scope: a handle left
