@@ -276,6 +276,7 @@ TEST_F(ToolArgumentsTest, WrongArgumentsGiveTheUsageAndStatusTwo) {
         "       tarvik-config set FILE KEY VALUE\n"
         "       tarvik-config reset FILE [KEY]\n"
         "       tarvik-config keys\n"
+        "       tarvik-config watch FILE\n"
         "       tarvik-config --help | --version\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "no command given"},
@@ -284,6 +285,7 @@ TEST_F(ToolArgumentsTest, WrongArgumentsGiveTheUsageAndStatusTwo) {
         {{"reset", name(), "version", "1"}, "wrong number of arguments for reset"},
         {{"frobnicate", name()}, "unknown command 'frobnicate'"},
         {{"keys", "extra"}, "keys takes no arguments"},
+        {{"watch", name(), "extra"}, "wrong number of arguments for watch"},
         {{"show", ""}, "FILE is empty"},
     };
     for (const auto& [arguments, what] : cases) {

@@ -30,6 +30,7 @@
 #include <tarvik/config/ConfigKeys.h>
 #include "platform/CommandLine.h"
 #include "platform/File.h"
+#include "tools/tarvik-config/Watch.h"
 
 #ifndef TARVIK_CONFIG_VERSION
 #define TARVIK_CONFIG_VERSION "unknown"
@@ -54,6 +55,7 @@ constexpr std::string_view kUsage =
     "       tarvik-config set FILE KEY VALUE\n"
     "       tarvik-config reset FILE [KEY]\n"
     "       tarvik-config keys\n"
+    "       tarvik-config watch FILE\n"
     "       tarvik-config --help | --version\n";
 
 constexpr std::string_view kHelp =
@@ -73,6 +75,9 @@ constexpr std::string_view kHelp =
     "                        also replaces a file that is not a usable document (it is kept\n"
     "                        as config.json.corrupted.<time>)\n"
     "  keys                  every key with its type and default\n"
+    "  watch FILE            the settings as the driver sees them, then one line per change\n"
+    "                        as it happens (KEY: OLD -> NEW, unusable: ..., missing), until\n"
+    "                        Ctrl-C (exit 0); it never writes, moves or creates a file\n"
     "\n"
     "KEY is the dotted name, as `keys` lists it: detection.sensitivity, version, ...\n"
     "VALUE by type: integer: decimal, -2147483648 to 2147483647; number: a JSON number;\n"
@@ -440,8 +445,8 @@ int run(const std::vector<std::string>& arguments) {
         std::size_t least;
         std::size_t most;
     };
-    const Shape shapes[] = {
-        {"check", 1, 1}, {"show", 1, 1}, {"get", 2, 2}, {"set", 3, 3}, {"reset", 1, 2}};
+    const Shape shapes[] = {{"check", 1, 1}, {"show", 1, 1},  {"get", 2, 2},
+                            {"set", 3, 3},   {"reset", 1, 2}, {"watch", 1, 1}};
     const Shape* shape = std::find_if(std::begin(shapes), std::end(shapes),
                                       [&command](const Shape& s) { return command == s.name; });
     if (shape == std::end(shapes)) {
@@ -467,6 +472,9 @@ int run(const std::vector<std::string>& arguments) {
     }
     if (command == "set") {
         return runSet(file, arguments[3], arguments[4]);
+    }
+    if (command == "watch") {
+        return tarvik::tools::runWatch(file.name, file.path);
     }
     return runReset(file, operands == 2 ? &arguments[3] : nullptr);
 }
