@@ -57,6 +57,19 @@ std::vector<std::string> unionOfKeys(const std::vector<std::string>& first,
     return keys;
 }
 
+// The watcher's thread. Made here, in a function of this file alone, so that the thread's
+// function object has internal linkage: a driver .so must export nothing of the library, and
+// the standard library's thread state for a lambda of a member function would be exported.
+std::thread startWatching(detail::WatchEnvironment& environment, const Config& inUse) {
+    return std::thread([&environment, inUse] {
+        try {
+            detail::runWatchLoop(environment, detail::WatchTimings{}, inUse);
+        } catch (const std::exception&) {
+            // Out of memory: the watcher ends, the driver keeps the record it has.
+        }
+    });
+}
+
 }  // namespace
 
 // The OS side of the loop, and the slot between the watcher's thread and the caller's.
@@ -109,15 +122,7 @@ public:
         arrived_.notify_all();
     }
 
-    void start(const Config& inUse) {
-        thread_ = std::thread([this, inUse] {
-            try {
-                detail::runWatchLoop(*this, detail::WatchTimings{}, inUse);
-            } catch (const std::exception&) {
-                // Out of memory: the watcher ends, the driver keeps the record it has.
-            }
-        });
-    }
+    void start(const Config& inUse) { thread_ = startWatching(*this, inUse); }
 
     void stop() {
         std::lock_guard<std::mutex> stopping(stopMutex_);
