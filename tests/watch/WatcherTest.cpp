@@ -47,6 +47,23 @@ Config withSensitivity(float sensitivity) {
     return config;
 }
 
+// Signals the first read of the file by a thread other than the one that armed it.
+struct ReadSignal {
+    std::thread::id armedBy = std::this_thread::get_id();
+    std::promise<void> seen;
+
+    // Arms the test seam; `self` keeps the signal alive for as long as the seam holds it.
+    void arm(const std::shared_ptr<ReadSignal>& self) {
+        platform::testing::runBeforeNext(Operation::ReadFile, [self] {
+            if (std::this_thread::get_id() == self->armedBy) {
+                self->arm(self);
+            } else {
+                self->seen.set_value();
+            }
+        });
+    }
+};
+
 class WatcherTest : public testsupport::ScratchTest {
 protected:
     void SetUp() override {
@@ -93,13 +110,15 @@ protected:
         fs::rename(temporary, file_);
     }
 
-    // Returns once the watcher has begun a read of the file: what was written before is then
-    // looked at (and would be reported if it were news).
-    void waitUntilTheWatcherReads() {
-        auto reading = std::make_shared<std::promise<void>>();
-        std::future<void> started = reading->get_future();
-        platform::testing::runBeforeNext(Operation::ReadFile, [reading] { reading->set_value(); });
-        ASSERT_EQ(started.wait_for(kDeadline), std::future_status::ready)
+    // Makes `change`, then returns once the watcher has begun a read of the file after it, so
+    // that the change is looked at (and would be reported if it were news). Reads of this
+    // thread (an update's load) do not count.
+    template <typename Change>
+    void changeThenAwaitTheWatchersRead(Change change) {
+        const auto signal = std::make_shared<ReadSignal>();
+        signal->arm(signal);
+        change();
+        ASSERT_EQ(signal->seen.get_future().wait_for(kDeadline), std::future_status::ready)
             << "the watcher did not look at the file";
     }
 
@@ -127,11 +146,12 @@ TEST_F(WatcherTest, AnotherProcessesSaveIsReportedWithTheKeyItChanged) {
 
 TEST_F(WatcherTest, OwnSaveAndUpdateAreNotReported) {
     startWatching();
-    ASSERT_TRUE(saveConfigJson(file_, withSensitivity(0.4f)));
-    waitUntilTheWatcherReads();
+    changeThenAwaitTheWatchersRead(
+        [this] { ASSERT_TRUE(saveConfigJson(file_, withSensitivity(0.4f))); });
     Config config;
-    ASSERT_TRUE(updateConfigJson(file_, config, [](Config& c) { c.audio.bufferSizeMs = 20; }));
-    waitUntilTheWatcherReads();
+    changeThenAwaitTheWatchersRead([this, &config] {
+        ASSERT_TRUE(updateConfigJson(file_, config, [](Config& c) { c.audio.bufferSizeMs = 20; }));
+    });
 
     Config other = config;
     other.detection.fftSize = 4096;
@@ -145,10 +165,8 @@ TEST_F(WatcherTest, OwnSaveAndUpdateAreNotReported) {
 TEST_F(WatcherTest, RewriteOrTouchThatLeavesTheContentIsNotReported) {
     startWatching();
     const std::string text = testsupport::readFile(file_);
-    saveAsAnotherProgram(text);
-    waitUntilTheWatcherReads();
-    writeFile(file_, text);  // in place
-    waitUntilTheWatcherReads();
+    changeThenAwaitTheWatchersRead([this, &text] { saveAsAnotherProgram(text); });
+    changeThenAwaitTheWatchersRead([this, &text] { writeFile(file_, text); });  // in place
 
     saveAsAnotherProgram(documentOf(withSensitivity(0.6f)));
     const ConfigNews news = nextNews();
@@ -214,8 +232,7 @@ TEST_F(WatcherTest, CorruptFileIsReportedOnceLeftInPlaceAndItsFixReported) {
     EXPECT_EQ(namesIn(settings_), std::vector<std::string>{"config.json"});
     EXPECT_EQ(testsupport::readFile(file_), broken);
 
-    saveAsAnotherProgram("{\n    \"detection\": ");
-    waitUntilTheWatcherReads();
+    changeThenAwaitTheWatchersRead([this] { saveAsAnotherProgram("{\n    \"detection\": "); });
     saveAsAnotherProgram(documentOf(withSensitivity(0.5f)));
     const ConfigNews fixed = nextNews();
     EXPECT_EQ(fixed.outcome, WatchOutcome::Read);

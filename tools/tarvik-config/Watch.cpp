@@ -18,7 +18,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <exception>
 #include <map>
 #include <string_view>
@@ -40,10 +39,10 @@ void out(std::string_view text) {
     platform::writeStandard(platform::StandardStream::Output, text);
 }
 
+// "\u00XX" for a code below 0x100.
 std::string unicodeEscape(unsigned code) {
-    char escaped[8];
-    std::snprintf(escaped, sizeof(escaped), "\\u%04x", code);
-    return escaped;
+    constexpr char kHex[] = "0123456789abcdef";
+    return std::string("\\u00") + kHex[(code >> 4) & 0xF] + kHex[code & 0xF];
 }
 
 // `text` without control characters: C0 controls, DEL and the C1 controls (U+0080 to U+009F,
