@@ -21,7 +21,14 @@
 #include <tarvik/config/ConfigKeys.h>
 #include "config/WatchLogic.h"
 
-namespace tarvik::driver::detail {
+namespace tarvik::driver {
+
+// A key by its dotted name in failure messages.
+void PrintTo(const ConfigKey& key, std::ostream* out) {
+    *out << key.name;
+}
+
+namespace detail {
 namespace {
 
 using namespace std::chrono_literals;
@@ -110,6 +117,9 @@ public:
         return {state, 0};
     }
     WatchSignal wait(WatchTime deadline) override {
+        if (++waits_ > 100'000) {
+            throw std::runtime_error("the loop waits without end");
+        }
         const WatchTime next = steps_.empty() ? WatchTime::max() : steps_.front().at;
         const WatchTime target = std::min({deadline, next, stopAt_});
         clock_ = std::max(clock_, target);
@@ -168,6 +178,7 @@ private:
     std::vector<Published> published_;
     std::vector<WatchTime> reads_;
     std::vector<WatchTime> arms_;
+    long waits_ = 0;
 };
 
 class WatchLogicTest : public ::testing::Test {
@@ -408,7 +419,11 @@ TEST_P(WatchPollingTest, ChangeWithoutNotificationIsFoundByLookingEverySecond) {
 }
 
 INSTANTIATE_TEST_SUITE_P(NoOrIncompleteNotifications, WatchPollingTest,
-                         ::testing::Values(WatchState::Unsupported, WatchState::WatchingRemote));
+                         ::testing::Values(WatchState::Unsupported, WatchState::WatchingRemote),
+                         [](const ::testing::TestParamInfo<WatchState>& info) {
+                             return info.param == WatchState::Unsupported ? "Unsupported"
+                                                                          : "Remote";
+                         });
 
 TEST_F(WatchLogicTest, IdleWatcherWithNotificationsNeverWakes) {
     world_.setFile(FileLook::Kind::Content, sensitivityDocument(0.3f));
@@ -530,4 +545,5 @@ TEST(ConfigNewsTest, ChangedMatchesAKeyOrItsSection) {
 }
 
 }  // namespace
-}  // namespace tarvik::driver::detail
+}  // namespace detail
+}  // namespace tarvik::driver
