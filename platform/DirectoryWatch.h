@@ -72,7 +72,7 @@ public:
     DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
     // Watches the directory of `file` (the working directory for a bare name), replacing any
-    // earlier watch. The test seam's Operation::WatchDirectory makes it report Unsupported with
+    // earlier watch. The test seam's Operation::Watch makes it report Unsupported with
     // the injected error.
     WatchArm arm(const std::filesystem::path& file);
 

@@ -138,7 +138,7 @@ DirectoryWatch::~DirectoryWatch() {
 }
 
 WatchArm DirectoryWatch::arm(const std::filesystem::path& file) {
-    if (const auto fault = testing::takeFault(testing::Operation::WatchDirectory)) {
+    if (const auto fault = testing::takeFault(testing::Operation::Watch)) {
         return {WatchState::Unsupported, *fault};
     }
 #if defined(__linux__)

@@ -150,7 +150,7 @@ DirectoryWatch::~DirectoryWatch() {
 }
 
 WatchArm DirectoryWatch::arm(const std::filesystem::path& file) {
-    if (const auto fault = testing::takeFault(testing::Operation::WatchDirectory)) {
+    if (const auto fault = testing::takeFault(testing::Operation::Watch)) {
         return {WatchState::Unsupported, *fault};
     }
     Handles& handles = *handles_;

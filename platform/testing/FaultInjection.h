@@ -15,17 +15,17 @@
 namespace tarvik::platform::testing {
 
 enum class Operation {
-    OpenTemp,        // WritableFile::open
-    WriteTemp,       // WritableFile::write
-    SyncTemp,        // WritableFile::sync
-    CloseTemp,       // WritableFile::close
-    Replace,         // replaceFile
-    MoveIntoPlace,   // moveIntoPlace
-    SyncDirectory,   // syncDirectory
-    ReadFile,        // readWholeFile
-    MoveAside,       // moveAside
-    AcquireLock,     // SaveLock::acquire (before it waits)
-    WatchDirectory,  // DirectoryWatch::arm: change notifications unavailable (polling)
+    OpenTemp,       // WritableFile::open
+    WriteTemp,      // WritableFile::write
+    SyncTemp,       // WritableFile::sync
+    CloseTemp,      // WritableFile::close
+    Replace,        // replaceFile
+    MoveIntoPlace,  // moveIntoPlace
+    SyncDirectory,  // syncDirectory
+    ReadFile,       // readWholeFile
+    MoveAside,      // moveAside
+    AcquireLock,    // SaveLock::acquire (before it waits)
+    Watch,          // DirectoryWatch::arm: no change notifications (the watcher polls)
     // Not failures but conditions a real file system can produce, for readWholeFile:
     ReadChunk,       // each read call returns at most `code` (>= 1) bytes: a short read
     ReadAllocation,  // growing the buffer throws std::bad_alloc (`code` is not used)

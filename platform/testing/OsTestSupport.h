@@ -65,9 +65,6 @@ public:
     // The next line of its standard output, without its "\n"; false when none came within
     // `timeout` or the output ended first.
     bool readLine(std::string& line, std::chrono::milliseconds timeout);
-    // Everything it wrote that no readLine() took yet, waiting up to `timeout` for its output to
-    // end.
-    std::string rest(std::chrono::milliseconds timeout);
     // Sends the interrupt; false where the platform has no such thing (Windows: signals).
     bool interrupt(Interrupt how);
     // Waits up to `timeout` for it to end and returns its exit status; -1 if it had to be

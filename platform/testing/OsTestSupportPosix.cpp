@@ -184,19 +184,6 @@ bool RunningProgram::readLine(std::string& line, std::chrono::milliseconds timeo
     }
 }
 
-std::string RunningProgram::rest(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string line;
-    std::string text;
-    while (readLine(line, std::chrono::ceil<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now()))) {
-        text += line + "\n";
-    }
-    text += buffered_;
-    buffered_.clear();
-    return text;
-}
-
 bool RunningProgram::interrupt(Interrupt how) {
     if (how == Interrupt::CloseInput) {
         if (input_ >= 0) {

@@ -49,7 +49,8 @@ protected:
             platform::testing::isPosix() ? Interrupt::CtrlC : Interrupt::CloseInput;
         ASSERT_TRUE(watch_.interrupt(how));
         EXPECT_EQ(watch_.wait(kLineTimeout), 0);
-        EXPECT_EQ(watch_.rest(1s), "");
+        std::string more;
+        EXPECT_FALSE(watch_.readLine(more, 1s)) << more;
         EXPECT_EQ(watch_.error(), "");
     }
 
@@ -123,15 +124,6 @@ TEST_F(ToolWatchTest, ControlCharactersFromTheFileNeverReachTheTerminal) {
                            "steamvr.customActionBinding: \"a\\u007fb\\u009bc\" -> "
                            "\"\\u0085z\\u007f\"",
                        }));
-    for (const std::string& line : state) {
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            const auto byte = static_cast<unsigned char>(line[i]);
-            EXPECT_FALSE(byte < 0x20 || byte == 0x7F) << line;
-            EXPECT_FALSE(byte == 0xC2 && i + 1 < line.size() &&
-                         static_cast<unsigned char>(line[i + 1]) < 0xA0)
-                << line;
-        }
-    }
     interruptWatch();
 }
 

@@ -268,7 +268,7 @@ TEST_F(WatcherTest, DirectoryDeletedAndCreatedAgainIsWatchedAgain) {
 }
 
 TEST_F(WatcherTest, WithoutNotificationsTheFileIsLookedAtEverySecond) {
-    platform::testing::failNext(Operation::WatchDirectory, 1, -1);
+    platform::testing::failNext(Operation::Watch, 1, -1);
     ASSERT_TRUE(saveConfigJson(file_, withSensitivity(0.3f)));
     watcher_.emplace(file_);
     const ConfigNews first = nextNews();
