@@ -46,7 +46,9 @@
 // - The record is read as the load reads it, onto a default Config: the file is the truth, so a
 //   key removed from the file, or set to null where null clears it, goes back to its default.
 //   A file held open without sharing by another program (Windows) is tried three times, 50 ms
-//   apart, as the load does.
+//   apart, as the load does. Like the load, each read holds the file open for a moment with
+//   read, write and delete sharing: a save with ReplaceFileW (this library's) is never refused,
+//   but a program that moves another file over it with MoveFileExW may be, for that moment.
 // - Outcomes. Read: `config` is the file's record. Missing: the file has been absent for a
 //   second (an editor that renames the old file away and writes a new one is not reported as
 //   missing); `config` holds the defaults, what a driver started now would use. Unusable: the

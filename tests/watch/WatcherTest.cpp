@@ -20,6 +20,7 @@
 #include <tarvik/config/ConfigCheck.h>
 #include <tarvik/config/ConfigFile.h>
 #include <tarvik/config/ConfigWatcher.h>
+#include "platform/File.h"
 #include "platform/testing/FaultInjection.h"
 #include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -104,10 +105,15 @@ protected:
     }
 
     // Replaces the file as another program's atomic save does, with bytes of our choosing.
+    // ReplaceFileW on Windows, as the library's save does: a MoveFileExW over the file would be
+    // refused while the watcher reads it (as while a load reads it).
     void saveAsAnotherProgram(const std::string& text) {
-        const fs::path temporary = dir_ / "other-program.tmp";
+        const fs::path temporary = settings_ / "other-program.tmp";
         writeFile(temporary, text);
-        fs::rename(temporary, file_);
+        const platform::ErrorCode error = fs::exists(file_)
+                                              ? platform::replaceFile(file_, temporary)
+                                              : platform::moveIntoPlace(temporary, file_);
+        ASSERT_EQ(error, 0U) << platform::errorText(error);
     }
 
     // Makes `change`, then returns once the watcher has begun a read of the file after it, so
