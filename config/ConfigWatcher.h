@@ -56,9 +56,10 @@
 //   that stayed so for 100 ms); `problem` is the first finding of checkConfigText(), `config`
 //   is the last record reported as Read or Missing, still in force, and nothing is moved
 //   aside. Unreadable: the file exists but cannot be read (access denied, still locked after
-//   the retries); `problem` says why, `config` is as for Unusable. Unusable, Unreadable and
-//   Missing are reported once per spell; the next usable state is reported when it comes, and
-//   one bad state never stops later reloads.
+//   the retries); `problem` says why, `config` is as for Unusable, and the file is looked at
+//   every second until it can be read (a lock's release is not notified). Unusable, Unreadable
+//   and Missing are reported once per spell; the next usable state is reported when it comes,
+//   and one bad state never stops later reloads.
 // - Timing. A change is read once the file has been quiet for 20 ms, and at the latest 200 ms
 //   after the first change of a burst: a burst of saves gives a few news, the last of them the
 //   final content; a save 50 ms after another is reported too. News that the caller has not
