@@ -163,8 +163,7 @@ enum class Idle { NoWatcher, Notifications, Polling };
 void measureIdle(const fs::path& file, bool smoke, Idle mode) {
     const auto idle = smoke ? 2s : 60s;
     if (mode == Idle::Polling) {
-        tarvik::platform::testing::failNext(tarvik::platform::testing::Operation::Watch, 1,
-                                            -1);
+        tarvik::platform::testing::failNext(tarvik::platform::testing::Operation::Watch, 1, -1);
     }
     std::optional<tvd::ConfigWatcher> watcher;
     if (mode != Idle::NoWatcher) {
