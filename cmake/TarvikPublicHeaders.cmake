@@ -15,7 +15,8 @@ set(TARVIK_PUBLIC_HEADERS
     config/Config.h
     config/ConfigCheck.h
     config/ConfigFile.h
-    config/ConfigKeys.h)
+    config/ConfigKeys.h
+    config/ConfigWatcher.h)
 
 # tarvik_public_include_dir(<result variable>): writes the forwarding headers and sets the
 # variable to the directory to put on the include path (above tarvik/).

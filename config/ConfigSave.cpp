@@ -10,6 +10,7 @@
 #include <tarvik/common/Logging.h>
 #include <tarvik/config/ConfigFile.h>
 #include "config/LogText.h"
+#include "config/OwnSaves.h"
 #include "config/SaveLocking.h"
 #include "platform/File.h"
 
@@ -134,6 +135,8 @@ SaveOutcome acquireSaveLock(const std::filesystem::path& path, platform::SaveLoc
 
 SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::string& text,
                              platform::SaveLock& lock) {
+    // Lets this process's watchers recognise the document as the process's own when they read it.
+    const detail::OwnSaveRecord ownSave(path, text);
     const std::filesystem::path directory = path.parent_path();
     std::filesystem::path tempName = path.filename();
     tempName += ".tmp";

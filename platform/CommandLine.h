@@ -38,5 +38,16 @@ bool writeStandard(StandardStream stream, std::string_view text);
 // and PowerShell both take for a name with spaces, parentheses, & or ' (a Windows file name
 // holds no double quote). Inside them PowerShell still expands $ and ` and cmd.exe %NAME%.
 std::string quoteForShell(std::string_view argument);
+// Makes what ends a console program on the user's request end a waitForInterrupt() instead:
+// POSIX: SIGINT (Ctrl-C) and SIGTERM; Windows: Ctrl-C, Ctrl-Break and closing the console. On
+// both, when standard input is a pipe (or a socket), its end counts too: a parent program that
+// holds the other end stops the program by closing it (Windows has no SIGTERM for console
+// programs, and a program started without a console cannot be sent Ctrl-C). Call it once,
+// before the program starts any thread: on POSIX the signals are blocked in the calling thread,
+// and every thread started later inherits that, so that no thread is ended by one.
+void catchInterrupts();
+
+// Blocks until one of them has come (returns at once if one came since catchInterrupts()).
+void waitForInterrupt();
 
 }  // namespace tarvik::platform

@@ -1,11 +1,15 @@
-// Arguments and standard streams on POSIX: argv as given, write(2) on descriptors 1 and 2, and
-// the quoting of a POSIX shell.
+// Arguments and standard streams on POSIX: argv as given, write(2) on descriptors 1 and 2, the
+// quoting of a POSIX shell, and SIGINT/SIGTERM taken as a request to stop.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "platform/CommandLine.h"
 
@@ -50,6 +54,49 @@ std::string quoteForShell(std::string_view argument) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
     return quoted + "'";
+}
+
+namespace {
+
+sigset_t interruptSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+}  // namespace
+
+void catchInterrupts() {
+    // Blocked, the signals stay pending until sigwait() takes them: no handler runs, and no
+    // thread is interrupted in a system call.
+    const sigset_t signals = interruptSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    struct stat input {};
+    if (::fstat(STDIN_FILENO, &input) == 0 &&
+        (S_ISFIFO(input.st_mode) || S_ISSOCK(input.st_mode))) {
+        // Reads standard input to its end and takes the end as the request to stop. The
+        // thread inherits the blocked signals; the one it sends is taken by sigwait().
+        std::thread([] {
+            char ignored[256];
+            for (;;) {
+                const ssize_t got = ::read(STDIN_FILENO, ignored, sizeof(ignored));
+                if (got > 0 || (got < 0 && errno == EINTR)) {
+                    continue;
+                }
+                break;
+            }
+            ::kill(::getpid(), SIGTERM);
+        }).detach();
+    }
+}
+
+void waitForInterrupt() {
+    const sigset_t signals = interruptSignals();
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
+    }
 }
 
 }  // namespace tarvik::platform

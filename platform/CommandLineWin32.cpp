@@ -91,4 +91,53 @@ std::string quoteForShell(std::string_view argument) {
     return plain ? std::string(argument) : "\"" + std::string(argument) + "\"";
 }
 
+namespace {
+
+// Set by whatever ends the program on the user's request; manual reset, so it stays set.
+HANDLE interrupted = nullptr;
+
+BOOL WINAPI onConsoleEvent(DWORD /*event*/) {
+    // Ctrl-C, Ctrl-Break, the console closed, logoff, shutdown: handled, the program ends itself.
+    ::SetEvent(interrupted);
+    return TRUE;
+}
+
+// Reads standard input (a pipe) to its end, and takes the end as the request to stop.
+DWORD WINAPI watchInput(void* input) {
+    char ignored[256];
+    DWORD got = 0;
+    while (::ReadFile(static_cast<HANDLE>(input), ignored, sizeof(ignored), &got, nullptr) &&
+           got > 0) {
+    }
+    ::SetEvent(interrupted);
+    return 0;
+}
+
+}  // namespace
+
+void catchInterrupts() {
+    if (interrupted != nullptr) {
+        return;
+    }
+    interrupted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (interrupted == nullptr) {
+        return;  // the default handling stays: Ctrl-C ends the program
+    }
+    ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (input != nullptr && input != INVALID_HANDLE_VALUE &&
+        ::GetFileType(input) == FILE_TYPE_PIPE) {
+        if (const HANDLE thread = ::CreateThread(nullptr, 0, watchInput, input, 0, nullptr)) {
+            ::CloseHandle(thread);
+        }
+    }
+}
+
+void waitForInterrupt() {
+    if (interrupted == nullptr) {
+        ::Sleep(INFINITE);  // nothing to wait for: the default handling ends the program
+    }
+    ::WaitForSingleObject(interrupted, INFINITE);
+}
+
 }  // namespace tarvik::platform

@@ -13,11 +13,12 @@ CXX=clang++ cmake -S . -B build/rel-analysis -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 tidy_sources=(
     common/ConsoleLogger.cpp common/Logging.cpp
     config/Config.cpp config/ConfigSave.cpp config/ConfigLoad.cpp config/Quarantine.cpp
-    config/ConfigCheck.cpp
+    config/ConfigCheck.cpp config/ConfigWatcher.cpp config/WatchLogic.cpp config/OwnSaves.cpp
     platform/FilePosix.cpp platform/TextPosix.cpp platform/TimePosix.cpp
-    platform/CommandLinePosix.cpp
+    platform/CommandLinePosix.cpp platform/DirectoryWatchPosix.cpp
     platform/testing/FaultInjection.cpp platform/testing/OsTestSupportPosix.cpp
     selftest/main.cpp tests/reliability/reltool.cpp tools/tarvik-config/main.cpp
+    tools/tarvik-config/Watch.cpp
 )
 status=0
 echo "clang-tidy: ${#tidy_sources[@]} files"
@@ -32,12 +33,13 @@ cppcheck_common=(--std=c++17 --language=c++ --enable=style,warning,performance,p
 echo "cppcheck: POSIX build"
 cppcheck "${cppcheck_common[@]}" --library=googletest -D__linux__ \
     common config platform/FilePosix.cpp platform/TextPosix.cpp platform/TimePosix.cpp \
-    platform/CommandLinePosix.cpp \
+    platform/CommandLinePosix.cpp platform/DirectoryWatchPosix.cpp \
     platform/testing/FaultInjection.cpp platform/testing/OsTestSupportPosix.cpp \
     selftest tests/reliability fuzz tools || status=1
 echo "cppcheck: Windows build (without the Windows headers)"
 cppcheck "${cppcheck_common[@]}" --suppress=missingInclude -D_WIN32 -DUNICODE -D_UNICODE \
     platform/FileWin32.cpp platform/TextWin32.cpp platform/TimeWin32.cpp \
-    platform/CommandLineWin32.cpp platform/testing/OsTestSupportWin32.cpp || status=1
+    platform/CommandLineWin32.cpp platform/DirectoryWatchWin32.cpp \
+    platform/testing/OsTestSupportWin32.cpp || status=1
 ((status == 0)) && echo "static analysis: no findings"
 exit "$status"

@@ -23,8 +23,10 @@
 # Each consumer builds two driver modules (a .so, or a DLL) that link tarvik::config and a
 # host that loads them at run time (dlopen with RTLD_GLOBAL, or LoadLibraryW) and has the
 # first save and load a config.json under a non-ASCII directory, then checks that each driver
-# logs through its own logger slot. The load of the missing file must log its INFO line
-# through the console logger that the library installs by itself. A driver .so must export no
+# logs through its own logger slot; last, the second driver watches the file, reports the host's
+# change, stops its watcher and is unloaded (dlclose / FreeLibrary), leaving no thread behind.
+# The load of the missing file must log its INFO line through the console logger that the
+# library installs by itself. A driver .so must export no
 # symbol of the library (nm -D); a driver DLL must import nothing but Windows' own DLLs
 # (objdump -p).
 #
@@ -103,6 +105,7 @@ check_layout() {
         include/tarvik/common/ConsoleLogger.h include/tarvik/common/Logging.h \
         include/tarvik/config/Config.h include/tarvik/config/ConfigFile.h \
         include/tarvik/config/ConfigCheck.h include/tarvik/config/ConfigKeys.h \
+        include/tarvik/config/ConfigWatcher.h \
         "$libdir"/pkgconfig/tarvik_config.pc \
         "$libdir"/libtarvik_common.a "$libdir"/libtarvik_config.a "$libdir"/libtarvik_platform.a \
         "$libdir"/cmake/tarvik_config/TarvikJsonHeaders.cmake \

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole unit suite (and the reliability suite) under AddressSanitizer + UndefinedBehavior-
-# Sanitizer, and the logger's concurrency tests under ThreadSanitizer. Hunts memory errors,
+# Sanitizer, and the logger's concurrency tests and the settings watcher (its thread, stop()
+# during a read, tarvik-config watch with its printer thread) under ThreadSanitizer. Hunts memory errors,
 # leaks, undefined behaviour (overflowing conversions, misaligned or null accesses) and data
 # races that pass silently in a normal build. Any report fails the run.
 set -euo pipefail
@@ -9,9 +10,9 @@ cd "$(dirname "$0")/.."
 echo "--- ASan + UBSan: every test"
 cmake --workflow --preset asan --fresh
 
-echo "--- TSan: the logger's concurrency tests"
+echo "--- TSan: the logger's concurrency tests and the settings watcher"
 cmake --preset tsan --fresh >/dev/null
-targets=(reliability_tests)
+targets=(reliability_tests watcher_test tarvik_config_watch_test)
 if cmake --build --preset tsan --target help | grep -q '^console_logger_test:'; then
     targets+=(console_logger_test)
 fi
@@ -27,3 +28,6 @@ if [[ " ${targets[*]} " == *" console_logger_test "* ]]; then
     tsan_run build/tsan/tests/unit/console_logger_test --gtest_filter='*Thread*:*Concurren*'
 fi
 tsan_run build/tsan/tests/reliability/reliability_tests --gtest_filter='LoggerConcurrency.*'
+# The programs these start (tarvik-config) are TSan builds too: a report there fails the test.
+tsan_run build/tsan/tools/tarvik-config/watcher_test
+tsan_run build/tsan/tools/tarvik-config/tarvik_config_watch_test

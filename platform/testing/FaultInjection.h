@@ -25,6 +25,7 @@ enum class Operation {
     ReadFile,       // readWholeFile
     MoveAside,      // moveAside
     AcquireLock,    // SaveLock::acquire (before it waits)
+    Watch,          // DirectoryWatch::arm: no change notifications (the watcher polls)
     // Not failures but conditions a real file system can produce, for readWholeFile:
     ReadChunk,       // each read call returns at most `code` (>= 1) bytes, fewer than asked
     ReadAllocation,  // sizing the buffer throws std::bad_alloc (`code` is not used)

@@ -3,6 +3,8 @@
 // only into test programs (target tarvik::platform_testing).
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -38,6 +40,46 @@ struct ProgramRun {
 ProgramRun runProgram(const std::filesystem::path& program,
                       const std::vector<std::string>& arguments,
                       const std::filesystem::path& captureDirectory);
+
+// How a test asks a running program to end, as a user or a parent program would.
+enum class Interrupt {
+    CtrlC,       // SIGINT (POSIX only)
+    Terminate,   // SIGTERM (POSIX only)
+    CloseInput,  // the end of its standard input (a pipe)
+};
+
+// A program running beside the test, with pipes for its standard input and output (its
+// standard error goes to the file "stderr" in the capture directory), whose output is read line
+// by line as it comes, each read bounded by a timeout. The destructor kills it if it still runs.
+class RunningProgram {
+public:
+    RunningProgram() = default;
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    // Starts `program` with `arguments` (UTF-8, as runProgram() passes them). False when it
+    // could not be started.
+    bool start(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+               const std::filesystem::path& captureDirectory);
+    // The next line of its standard output, without its "\n"; false when none came within
+    // `timeout` or the output ended first.
+    bool readLine(std::string& line, std::chrono::milliseconds timeout);
+    // Sends the interrupt; false where the platform has no such thing (Windows: signals).
+    bool interrupt(Interrupt how);
+    // Waits up to `timeout` for it to end and returns its exit status; -1 if it had to be
+    // killed or did not exit normally.
+    int wait(std::chrono::milliseconds timeout);
+    // What it wrote to standard error.
+    std::string error() const;
+
+private:
+    std::intptr_t process_ = -1;
+    std::intptr_t input_ = -1;   // our end of its standard input
+    std::intptr_t output_ = -1;  // our end of its standard output
+    std::string buffered_;
+    std::filesystem::path errorPath_;
+};
 
 // The user id that owns `path` (not following a final symbolic link); -1 where the platform
 // has none (Windows) or the query fails.

@@ -2,6 +2,8 @@
 #include "platform/testing/OsTestSupport.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +15,7 @@
 #include <iterator>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 extern char** environ;
 
@@ -84,6 +87,146 @@ ProgramRun runProgram(const std::filesystem::path& program,
     run.output = readAll(outputPath);
     run.error = readAll(errorPath);
     return run;
+}
+
+RunningProgram::~RunningProgram() {
+    if (process_ > 0) {
+        ::kill(static_cast<pid_t>(process_), SIGKILL);
+        int status = 0;
+        while (::waitpid(static_cast<pid_t>(process_), &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    for (const std::intptr_t fd : {input_, output_}) {
+        if (fd >= 0) {
+            ::close(static_cast<int>(fd));
+        }
+    }
+}
+
+bool RunningProgram::start(const std::filesystem::path& program,
+                           const std::vector<std::string>& arguments,
+                           const std::filesystem::path& captureDirectory) {
+    if (process_ > 0) {
+        return false;
+    }
+    int input[2] = {-1, -1};
+    int output[2] = {-1, -1};
+    if (::pipe2(input, O_CLOEXEC) != 0) {
+        return false;
+    }
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        ::close(input[0]);
+        ::close(input[1]);
+        return false;
+    }
+    errorPath_ = captureDirectory / "stderr";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> strings{program.string()};
+    strings.insert(strings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv(strings.size() + 1, nullptr);
+    std::transform(strings.begin(), strings.end(), argv.begin(),
+                   [](std::string& text) { return text.data(); });
+    pid_t child = 0;
+    const int spawned =
+        posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    ::close(output[1]);
+    if (spawned != 0) {
+        ::close(input[1]);
+        ::close(output[0]);
+        return false;
+    }
+    process_ = child;
+    input_ = input[1];
+    output_ = output[0];
+    return true;
+}
+
+bool RunningProgram::readLine(std::string& line, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (const std::size_t end = buffered_.find('\n'); end != std::string::npos) {
+            line.assign(buffered_, 0, end);
+            buffered_.erase(0, end + 1);
+            return true;
+        }
+        if (output_ < 0) {
+            return false;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd readable{static_cast<int>(output_), POLLIN, 0};
+        const int ready =
+            ::poll(&readable, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        char chunk[4096];
+        const ssize_t got = ::read(static_cast<int>(output_), chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            ::close(static_cast<int>(output_));
+            output_ = -1;
+            continue;
+        }
+        buffered_.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+bool RunningProgram::interrupt(Interrupt how) {
+    if (how == Interrupt::CloseInput) {
+        if (input_ >= 0) {
+            ::close(static_cast<int>(input_));
+            input_ = -1;
+        }
+        return true;
+    }
+    return process_ > 0 &&
+           ::kill(static_cast<pid_t>(process_), how == Interrupt::CtrlC ? SIGINT : SIGTERM) == 0;
+}
+
+int RunningProgram::wait(std::chrono::milliseconds timeout) {
+    if (process_ <= 0) {
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto child = static_cast<pid_t>(process_);
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child) {
+            break;
+        }
+        if (done < 0 && errno != EINTR) {
+            process_ = -1;
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(child, SIGKILL);
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
+            process_ = -1;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a bounded wait for the exit
+    }
+    process_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string RunningProgram::error() const {
+    return readAll(errorPath_);
 }
 
 long ownerOf(const std::filesystem::path& path) {

@@ -3,6 +3,7 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -309,6 +310,151 @@ ProgramRun runProgram(const std::filesystem::path& program,
     run.output = readAll(outputPath);
     run.error = readAll(errorPath);
     return run;
+}
+
+RunningProgram::~RunningProgram() {
+    if (process_ != -1) {
+        ::TerminateProcess(toHandle(process_), 255);
+        ::WaitForSingleObject(toHandle(process_), INFINITE);
+    }
+    closeHandle(process_);
+    closeHandle(input_);
+    closeHandle(output_);
+}
+
+bool RunningProgram::start(const std::filesystem::path& program,
+                           const std::vector<std::string>& arguments,
+                           const std::filesystem::path& captureDirectory) {
+    if (process_ != -1) {
+        return false;
+    }
+    std::wstring commandLine;
+    appendQuoted(commandLine, program.wstring());
+    for (const std::string& argument : arguments) {
+        std::wstring wide;
+        if (!utf8ToWide(argument, wide)) {
+            return false;
+        }
+        appendQuoted(commandLine, wide);
+    }
+    // The child's ends are inheritable, ours are not: closing our end of its input ends it.
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof(inheritable);
+    inheritable.bInheritHandle = TRUE;
+    HANDLE childInput = nullptr;
+    HANDLE ourInput = nullptr;
+    HANDLE ourOutput = nullptr;
+    HANDLE childOutput = nullptr;
+    if (!::CreatePipe(&childInput, &ourInput, &inheritable, 0)) {
+        return false;
+    }
+    if (!::CreatePipe(&ourOutput, &childOutput, &inheritable, 0)) {
+        ::CloseHandle(childInput);
+        ::CloseHandle(ourInput);
+        return false;
+    }
+    ::SetHandleInformation(ourInput, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(ourOutput, HANDLE_FLAG_INHERIT, 0);
+    errorPath_ = captureDirectory / "stderr";
+    const HANDLE childError = inheritableFile(errorPath_.wstring(), true);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childInput;
+    startup.hStdOutput = childOutput;
+    startup.hStdError = childError;
+    PROCESS_INFORMATION created{};
+    const std::wstring programName = program.wstring();
+    const BOOL started = childError != INVALID_HANDLE_VALUE &&
+                         ::CreateProcessW(programName.c_str(), commandLine.data(), nullptr, nullptr,
+                                          TRUE, 0, nullptr, nullptr, &startup, &created);
+    for (const HANDLE handle : {childInput, childOutput, childError}) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+    }
+    if (!started) {
+        ::CloseHandle(ourInput);
+        ::CloseHandle(ourOutput);
+        return false;
+    }
+    ::CloseHandle(created.hThread);
+    process_ = fromHandle(created.hProcess);
+    input_ = fromHandle(ourInput);
+    output_ = fromHandle(ourOutput);
+    return true;
+}
+
+bool RunningProgram::readLine(std::string& line, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (const std::size_t end = buffered_.find('\n'); end != std::string::npos) {
+            line.assign(buffered_, 0, end);
+            buffered_.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            return true;
+        }
+        if (output_ == -1) {
+            return false;
+        }
+        // Anonymous pipes have no timed read: look at what is there, and pause briefly (a
+        // bounded wait for the child's output) when nothing is.
+        DWORD available = 0;
+        if (!::PeekNamedPipe(toHandle(output_), nullptr, 0, nullptr, &available, nullptr)) {
+            closeHandle(output_);  // the child closed its output (or ended)
+            continue;
+        }
+        if (available == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            ::Sleep(5);
+            continue;
+        }
+        std::string chunk(std::min<DWORD>(available, 4096), '\0');
+        DWORD got = 0;
+        if (!::ReadFile(toHandle(output_), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
+                        nullptr) ||
+            got == 0) {
+            closeHandle(output_);
+            continue;
+        }
+        buffered_.append(chunk, 0, got);
+    }
+}
+
+bool RunningProgram::interrupt(Interrupt how) {
+    if (how != Interrupt::CloseInput) {
+        return false;  // no signals; Ctrl-C cannot be sent to a program without a console
+    }
+    closeHandle(input_);
+    return true;
+}
+
+int RunningProgram::wait(std::chrono::milliseconds timeout) {
+    if (process_ == -1) {
+        return -1;
+    }
+    const HANDLE process = toHandle(process_);
+    int result = -1;
+    if (::WaitForSingleObject(process, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0) {
+        DWORD status = 0;
+        if (::GetExitCodeProcess(process, &status)) {
+            result = static_cast<int>(status);
+        }
+    } else {
+        ::TerminateProcess(process, 255);
+        ::WaitForSingleObject(process, INFINITE);
+    }
+    closeHandle(process_);
+    return result;
+}
+
+std::string RunningProgram::error() const {
+    return readAll(errorPath_);
 }
 
 }  // namespace tarvik::platform::testing

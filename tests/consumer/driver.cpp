@@ -8,14 +8,18 @@
 //   missing file must log its INFO line, although nothing here installs a logger);
 // - a save or load that misbehaves inside a shared library, under a non-ASCII directory;
 // - two drivers in one process that share one logger slot (the host loads this file twice,
-//   built as two modules, and has each capture its own messages).
-// Only the four functions below are exported; everything else, the library included, stays
-// inside the module.
+//   built as two modules, and has each capture its own messages);
+// - a settings watcher whose thread outlives its stop() or keeps the module from unloading (the
+//   host polls it as a frame loop would, stops it and unloads the module, then goes on).
+// Only the functions below are exported; everything else, the library included, stays inside
+// the module.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +34,8 @@
 
 // Each library header that includes another comes first in its own block, so that the header
 // it includes is reached through it, not through an earlier include.
+#include <tarvik/config/ConfigWatcher.h>
+
 #include <tarvik/config/ConfigFile.h>
 
 #include <tarvik/common/ConsoleLogger.h>
@@ -136,6 +142,10 @@ private:
 
 std::shared_ptr<CapturingLogger> capture;
 
+// The driver's watcher, from its start-up to its clean-up (never to a static destructor: see
+// ConfigWatcher.h on DllMain).
+std::unique_ptr<tvd::ConfigWatcher> watcher;
+
 }  // namespace
 
 // Saves and loads under `utf8Path` (absolute, UTF-8, not existing yet). Returns 0 when every
@@ -164,4 +174,35 @@ CONSUMER_EXPORT void consumer_log(const char* message) {
 // consumer_capture_log().
 CONSUMER_EXPORT int consumer_captured(const char* text) {
     return capture ? capture->count(text) : -1;
+}
+
+// Starts watching `utf8Path` (absolute, UTF-8) and takes the first news. 0, or 1 after a "FAIL: "
+// line.
+CONSUMER_EXPORT int consumer_watch_start(const char* utf8Path) {
+    try {
+        watcher = std::make_unique<tvd::ConfigWatcher>(std::filesystem::u8path(utf8Path));
+        if (!check(watcher->waitForNews(std::chrono::seconds(10)), "the first news comes")) {
+            return 1;
+        }
+        const std::optional<tvd::ConfigNews> first = watcher->takeNews();
+        return check(first && first->initial, "the first news is the state at start") ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::cerr << "FAIL: exception: " << error.what() << '\n';
+        return 1;
+    }
+}
+
+// Asks the watcher as a frame loop does: -1 when there is no news, else the news's
+// detection.sensitivity in thousandths.
+CONSUMER_EXPORT int consumer_watch_poll() {
+    if (!watcher || !watcher->hasNews()) {
+        return -1;
+    }
+    const std::optional<tvd::ConfigNews> news = watcher->takeNews();
+    return news ? static_cast<int>(news->config.detection.sensitivity * 1000.0f + 0.5f) : -1;
+}
+
+// The driver's clean-up: stops the watcher and joins its thread.
+CONSUMER_EXPORT void consumer_watch_stop() {
+    watcher.reset();
 }

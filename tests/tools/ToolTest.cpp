@@ -290,6 +290,7 @@ TEST_F(ToolArgumentsTest, WrongArgumentsGiveTheUsageAndStatusTwo) {
         "       tarvik-config set [--force] FILE KEY VALUE\n"
         "       tarvik-config reset [--force] FILE [KEY]\n"
         "       tarvik-config keys\n"
+        "       tarvik-config watch FILE\n"
         "       tarvik-config --help | --version\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "no command given"},
@@ -299,6 +300,7 @@ TEST_F(ToolArgumentsTest, WrongArgumentsGiveTheUsageAndStatusTwo) {
         {{"frobnicate", name()}, "unknown command \"frobnicate\""},
         {{"check", "--force", name()}, "--force is for set and reset only"},
         {{"keys", "extra"}, "keys takes no arguments"},
+        {{"watch", name(), "extra"}, "wrong number of arguments for watch"},
         {{"show", ""}, "FILE is empty"},
     };
     for (const auto& [arguments, what] : cases) {

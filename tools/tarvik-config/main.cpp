@@ -37,6 +37,7 @@
 #include <tarvik/config/ConfigKeys.h>
 #include "platform/CommandLine.h"
 #include "platform/File.h"
+#include "tools/tarvik-config/Watch.h"
 
 #ifndef TARVIK_CONFIG_VERSION
 #define TARVIK_CONFIG_VERSION "unknown"
@@ -61,6 +62,7 @@ constexpr std::string_view kUsage =
     "       tarvik-config set [--force] FILE KEY VALUE\n"
     "       tarvik-config reset [--force] FILE [KEY]\n"
     "       tarvik-config keys\n"
+    "       tarvik-config watch FILE\n"
     "       tarvik-config --help | --version\n";
 
 constexpr std::string_view kHelp =
@@ -79,6 +81,9 @@ constexpr std::string_view kHelp =
     "                        also replaces a file that is not a usable document (it is kept\n"
     "                        as config.json.corrupted.<time>)\n"
     "  keys                  every key with its type and default\n"
+    "  watch FILE            the settings as the driver sees them, then one line per change\n"
+    "                        as it happens (KEY: OLD -> NEW, unusable: ..., missing), until\n"
+    "                        Ctrl-C (exit 0); it never writes, moves or creates a file\n"
     "  --force               (set, reset) change a file marked read-only; it stays read-only\n"
     "\n"
     "KEY is the dotted name, as `keys` lists it: detection.sensitivity, version, ...\n"
@@ -595,8 +600,8 @@ int run(const std::vector<std::string>& arguments) {
         std::size_t least;
         std::size_t most;
     };
-    const Shape shapes[] = {
-        {"check", 1, 1}, {"show", 1, 1}, {"get", 2, 2}, {"set", 3, 3}, {"reset", 1, 2}};
+    const Shape shapes[] = {{"check", 1, 1}, {"show", 1, 1},  {"get", 2, 2},
+                            {"set", 3, 3},   {"reset", 1, 2}, {"watch", 1, 1}};
     const Shape* shape = std::find_if(std::begin(shapes), std::end(shapes),
                                       [&command](const Shape& s) { return command == s.name; });
     if (shape == std::end(shapes)) {
@@ -627,6 +632,9 @@ int run(const std::vector<std::string>& arguments) {
     }
     if (command == "get") {
         return runGet(file, operands[1]);
+    }
+    if (command == "watch") {
+        return tarvik::tools::runWatch(file.name, file.path);
     }
     const Change change{file, force};
     if (command == "set") {

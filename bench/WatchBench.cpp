@@ -1,0 +1,233 @@
+// The settings watcher's costs, for docs/benchmarks.md: what asking for news costs when nothing
+// changed, how long another process's save takes to reach the watcher, and what an idle watcher
+// costs in CPU time and wake-ups. A small timing program rather than a Google Benchmark, so that
+// it also runs on Windows (under Wine), where the figures that matter most come from.
+//
+//   tarvik_watch_bench [--smoke]            the three measurements (--smoke: a few seconds)
+//   tarvik_watch_bench saver FILE N PAUSE   the other process: N saves of FILE, PAUSE ms apart,
+//                                           each followed by a line "<index> <steady clock ns>"
+//
+// Files go to $TARVIK_BENCH_DIR (default: the temporary directory); they are removed at exit.
+// The latency is measured from the moment the other process's saveConfigJson() returns to the
+// moment this process's waitForNews() returns with it; both read the same monotonic clock
+// (CLOCK_MONOTONIC; QueryPerformanceCounter on Windows), which is shared by all processes.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <tarvik/common/Logging.h>
+#include <tarvik/config/ConfigFile.h>
+#include <tarvik/config/ConfigWatcher.h>
+#include "bench/ProcessUsage.h"
+#include "platform/testing/FaultInjection.h"
+#include "platform/testing/OsTestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace tvd = tarvik::driver;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+long long steadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+tvd::Config numbered(int index) {
+    tvd::Config config;
+    config.detection.sensitivity = static_cast<float>(index) / 1000.0f;
+    return config;
+}
+
+int indexOf(const tvd::Config& config) {
+    return static_cast<int>(std::lround(config.detection.sensitivity * 1000.0f));
+}
+
+int runSaver(const fs::path& file, int count, int pauseMs) {
+    for (int index = 1; index <= count; ++index) {
+        if (!tvd::saveConfigJson(file, numbered(index))) {
+            return 1;
+        }
+        std::cout << index << ' ' << steadyNanoseconds() << std::endl;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+    return 0;
+}
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) {
+        return NAN;
+    }
+    std::sort(values.begin(), values.end());
+    // The smallest value with at least `fraction` of the values at or below it.
+    const double rank = std::ceil(fraction * static_cast<double>(values.size()));
+    const auto at = rank < 1.0 ? std::size_t{0} : static_cast<std::size_t>(rank) - 1;
+    return values[std::min(at, values.size() - 1)];
+}
+
+// A watcher on `file` whose first news has been taken.
+std::optional<tvd::ConfigWatcher>& startWatcher(std::optional<tvd::ConfigWatcher>& watcher,
+                                                const fs::path& file) {
+    watcher.emplace(file);
+    if (watcher->waitForNews(10s)) {
+        (void)watcher->takeNews();
+    }
+    return watcher;
+}
+
+void measureAsking(const fs::path& file, bool smoke) {
+    std::optional<tvd::ConfigWatcher> watcher;
+    startWatcher(watcher, file);
+    const long calls = smoke ? 1'000'000 : 100'000'000;
+    std::vector<double> perCall;
+    long answers = 0;
+    for (int run = 0; run < 5; ++run) {
+        const auto start = Clock::now();
+        for (long call = 0; call < calls; ++call) {
+            answers += watcher->hasNews() ? 1 : 0;
+        }
+        perCall.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
+                          static_cast<double>(calls));
+    }
+    std::printf(
+        "asking when nothing changed: %.2f ns per hasNews() (median of 5 runs of %ld "
+        "calls; lowest %.2f, highest %.2f)%s\n",
+        percentile(perCall, 0.5), calls, percentile(perCall, 0.0), percentile(perCall, 1.0),
+        answers == 0 ? "" : " (news came meanwhile!)");
+}
+
+bool measureLatency(const fs::path& file, const fs::path& capture, bool smoke) {
+    const int count = smoke ? 5 : 200;
+    const int pauseMs = 100;
+    std::optional<tvd::ConfigWatcher> watcher;
+    startWatcher(watcher, file);
+    tarvik::platform::testing::RunningProgram saver;
+    const fs::path self = tarvik::platform::testing::executableDirectory() /
+#ifdef _WIN32
+                          "tarvik_watch_bench.exe";
+#else
+                          "tarvik_watch_bench";
+#endif
+    if (!saver.start(self,
+                     {"saver", file.u8string(), std::to_string(count), std::to_string(pauseMs)},
+                     capture)) {
+        std::printf("latency: could not start the saving process\n");
+        return false;
+    }
+    std::map<int, long long> newsAt;
+    // Until the last save's news. A save whose news merged with the next one's (a watcher
+    // that read late on a loaded machine) has no sample; that is no failure.
+    while (newsAt.count(count) == 0 && watcher->waitForNews(10s)) {
+        const long long now = steadyNanoseconds();
+        if (const std::optional<tvd::ConfigNews> news = watcher->takeNews()) {
+            newsAt[indexOf(news->config)] = now;
+        }
+    }
+    std::vector<double> latencies;
+    std::string line;
+    while (saver.readLine(line, 10s)) {
+        std::istringstream fields(line);
+        int index = 0;
+        long long savedAt = 0;
+        fields >> index >> savedAt;
+        if (const auto found = newsAt.find(index); found != newsAt.end()) {
+            latencies.push_back(static_cast<double>(found->second - savedAt) / 1e6);
+        }
+    }
+    const int status = saver.wait(10s);
+    std::printf(
+        "latency from another process's save returning to the news: %zu of %d saves "
+        "(%d ms apart) reported; median %.2f ms, 99th percentile %.2f ms, lowest %.2f ms, "
+        "highest %.2f ms\n",
+        latencies.size(), count, pauseMs, percentile(latencies, 0.5), percentile(latencies, 0.99),
+        percentile(latencies, 0.0), percentile(latencies, 1.0));
+    return status == 0 && newsAt.count(count) == 1;
+}
+
+enum class Idle { NoWatcher, Notifications, Polling };
+
+void measureIdle(const fs::path& file, bool smoke, Idle mode) {
+    const auto idle = smoke ? 2s : 60s;
+    if (mode == Idle::Polling) {
+        tarvik::platform::testing::failNext(tarvik::platform::testing::Operation::Watch, 1, -1);
+    }
+    std::optional<tvd::ConfigWatcher> watcher;
+    if (mode != Idle::NoWatcher) {
+        startWatcher(watcher, file);
+    }
+    tarvik::platform::testing::clearFaults();
+    std::this_thread::sleep_for(100ms);  // let the start settle
+    const tarvik::bench::ProcessUsage before = tarvik::bench::processUsage();
+    std::this_thread::sleep_for(idle);  // one sleep of this thread: one switch of its own
+    const tarvik::bench::ProcessUsage after = tarvik::bench::processUsage();
+    const double minutes = std::chrono::duration<double>(idle).count() / 60.0;
+    const double cpuMs = (after.cpuSeconds - before.cpuSeconds) * 1000.0;
+    std::printf(
+        "idle for %lld s, %s: CPU %.1f ms (%.1f ms per minute)",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(idle).count()),
+        mode == Idle::NoWatcher ? "no watcher (the baseline)"
+                                : (mode == Idle::Polling ? "polling (notifications forced off)"
+                                                         : "watching with notifications"),
+        cpuMs, cpuMs / minutes);
+    if (before.voluntarySwitches >= 0) {
+        const long switches = after.voluntarySwitches - before.voluntarySwitches - 1;
+        std::printf(
+            ", %ld wake-ups (%.1f per minute; voluntary context switches, less the "
+            "measuring thread's own)",
+            switches, static_cast<double>(switches) / minutes);
+    }
+    std::printf("%s\n", watcher && watcher->hasNews() ? " (news came meanwhile!)" : "");
+}
+
+fs::path workDirectory() {
+    const char* configured = std::getenv("TARVIK_BENCH_DIR");
+    const fs::path root = configured != nullptr && *configured != '\0' ? fs::path(configured)
+                                                                       : fs::temp_directory_path();
+    std::random_device random;
+    return root / ("tarvik-watch-bench-" + std::to_string(random()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tarvik::common::globalLogger.reset();  // the saves and loads need not say anything here
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 4 && arguments[0] == "saver") {
+        return runSaver(fs::u8path(arguments[1]), std::stoi(arguments[2]), std::stoi(arguments[3]));
+    }
+    const bool smoke = arguments.size() == 1 && arguments[0] == "--smoke";
+    if (!arguments.empty() && !smoke) {
+        std::cerr << "usage: tarvik_watch_bench [--smoke]\n";
+        return 2;
+    }
+    const fs::path directory = workDirectory();
+    const fs::path file = directory / "settings" / "config.json";
+    fs::create_directories(directory / "capture");
+    if (!tvd::saveConfigJson(file, tvd::Config{})) {
+        std::cerr << "could not save " << file.string() << '\n';
+        return 1;
+    }
+    measureAsking(file, smoke);
+    const bool complete = measureLatency(file, directory / "capture", smoke);
+    measureIdle(file, smoke, Idle::NoWatcher);
+    measureIdle(file, smoke, Idle::Notifications);
+    measureIdle(file, smoke, Idle::Polling);
+    std::error_code ignored;
+    fs::remove_all(directory, ignored);
+    if (smoke) {
+        std::printf("(smoke run: a few samples each; the figures mean little)\n");
+    }
+    return complete ? 0 : 1;
+}

@@ -1,0 +1,144 @@
+// The watcher's decisions, apart from the OS: when to look at the file, what counts as news, and
+// the loop that ties them to the OS's notifications. Internal to the configuration library.
+//
+// ReloadDecider is a plain state machine fed with times, notifications and what each look at the
+// file found. runWatchLoop() drives it through a WatchEnvironment: the OS in production
+// (config/ConfigWatcher.cpp), a scripted clock, event source and file in the unit tests, which
+// run the very same loop without threads or sleeps.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tarvik/config/ConfigWatcher.h>
+#include "config/OwnSaves.h"
+#include "platform/DirectoryWatch.h"
+
+namespace tarvik::driver::detail {
+
+using WatchClock = std::chrono::steady_clock;
+using WatchTime = WatchClock::time_point;
+
+struct WatchTimings {
+    // A change is read once the file has been quiet this long: a writer that truncates and then
+    // writes in pieces is read when it is done, and a save 50 ms after another is still seen.
+    std::chrono::milliseconds settle{20};
+    // ... and at the latest this long after the first change of a burst, so that a stream of
+    // saves still gives news now and then.
+    std::chrono::milliseconds maxDelay{200};
+    // A document that does not parse is reported only if it still holds the same bytes this
+    // much later (a half-written file is usually complete by then).
+    std::chrono::milliseconds confirmUnusable{100};
+    // A file is reported missing only if it stays absent this long (editors rename the old
+    // file away before they write the new one; a Windows swap hides the name for a moment).
+    std::chrono::milliseconds missingGrace{1000};
+    // Without (complete) notifications, and while the file is unreadable, it is looked at
+    // this often.
+    std::chrono::milliseconds pollInterval{1000};
+    // A watch that could not be set up because the directory is missing is tried again after
+    // this long, then twice as long each time, up to pollInterval.
+    std::chrono::milliseconds rearmFirst{100};
+    // The load's retries of a file held open without sharing.
+    std::chrono::milliseconds retryPause{50};
+    int readAttempts = 3;
+};
+
+// What one look at the file found.
+struct FileLook {
+    enum class Kind : unsigned char {
+        Content,  // the file was read: `text`
+        Missing,  // no file (or no directory)
+        Locked,   // held open without sharing by another program (one attempt)
+        Failed,   // could not be read for another reason: `problem`
+    };
+    Kind kind = Kind::Missing;
+    std::string text;
+    std::string problem;
+};
+
+class ReloadDecider {
+public:
+    ReloadDecider(const WatchTimings& timings, const Config& inUse);
+
+    // Whether the file must be looked at every pollInterval (notifications missing or
+    // incomplete). Reported with the next news.
+    void setPolling(bool polling) { polling_ = polling; }
+    bool polling() const { return polling_; }
+
+    // Something may have changed the file (a notification, an overflow, a lost watch).
+    void noteChange(WatchTime now);
+
+    // When the file should next be looked at: WatchTime::min() for at once, WatchTime::max()
+    // when only a change can call for a look.
+    WatchTime nextLook() const;
+
+    // A look begins: changes noted from now on call for another look.
+    void beginLook(WatchTime now);
+
+    // What the look found, with the process's own last save as it was just before the read;
+    // the news to report, if any.
+    std::optional<ConfigNews> finishLook(WatchTime now, const FileLook& look, const OwnSave& own);
+
+private:
+    struct Digest {
+        std::size_t size = 0;
+        std::size_t hash = 0;
+        bool operator==(const Digest& other) const {
+            return size == other.size && hash == other.hash;
+        }
+    };
+
+    std::optional<ConfigNews> finishContent(WatchTime now, const FileLook& look, const OwnSave& own,
+                                            bool initial);
+    std::optional<ConfigNews> report(WatchOutcome outcome, const Config& record,
+                                     std::string problem, std::string text, bool initial);
+
+    WatchTimings timings_;
+    bool looked_ = false;
+    bool polling_ = false;
+    bool pollingReported_ = false;
+    std::optional<WatchTime> firstChange_;  // the first change not yet looked at
+    WatchTime lastChange_{};
+    std::optional<WatchTime> missingSince_;  // absent, not yet reported
+    std::optional<Digest> pendingUnusable_;  // unusable, not yet reported
+    WatchTime confirmUnusableAt_{};
+    WatchTime lastLook_{};
+    // The state last reported (or saved by this process): outcome and the record in force.
+    WatchOutcome outcome_ = WatchOutcome::Read;
+    Config record_;
+    std::uint64_t ownGenerationSeen_ = 0;  // the own saves accounted for
+};
+
+// What the loop needs from the world.
+class WatchEnvironment {
+public:
+    virtual ~WatchEnvironment() = default;
+    virtual WatchTime now() = 0;
+    // Sets up (again) the notifications for the file's directory.
+    virtual platform::WatchArm arm() = 0;
+    // Waits for a notification, a wake-up or `deadline` (WatchTime::max(): no limit).
+    virtual platform::WatchSignal wait(WatchTime deadline) = 0;
+    // One attempt to read the whole file.
+    virtual FileLook read() = 0;
+    // This process's last save of the file.
+    virtual OwnSave ownSave() = 0;
+    virtual void publish(ConfigNews news) = 0;
+};
+
+// Watches until the environment's wait() says Woken: the first look at once (always
+// reported), then a look whenever the decider calls for one; a file held open without sharing
+// is read again after a pause (a wake-up ends the pause and the loop). A lost watch is set up
+// again, at once and then after growing pauses while the directory is missing.
+void runWatchLoop(WatchEnvironment& environment, const WatchTimings& timings, const Config& inUse);
+
+// The dotted keys whose values differ between two records, in the order of kConfigKeys.
+std::vector<std::string> changedKeys(const Config& before, const Config& after);
+
+// The message of the first finding that makes `text` unusable.
+std::string firstProblem(std::string_view text);
+
+}  // namespace tarvik::driver::detail

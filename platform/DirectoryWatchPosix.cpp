@@ -1,0 +1,234 @@
+// Change notifications on POSIX: inotify on the file's directory (Linux), an eventfd to wake
+// the watching thread, poll() on both. Other POSIX systems get no notifications (Unsupported),
+// so their watchers look at the file now and then.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <poll.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/vfs.h>
+#endif
+
+#include "platform/DirectoryWatch.h"
+#include "platform/testing/FaultInjection.h"
+
+namespace tarvik::platform {
+
+struct DirectoryWatch::Handles {
+    int wake = -1;    // eventfd, readable once wake() was called
+    int notify = -1;  // the inotify instance, made by the first arm()
+    int watch = -1;   // the directory's watch descriptor in it
+    std::string name;
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Without a wake-up descriptor a wait sleeps at most this long before it looks at the flag.
+constexpr int kSliceMs = 50;
+
+int remainingMs(const std::optional<Clock::time_point>& deadline) {
+    if (!deadline) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 1 << 30));
+}
+
+#if defined(__linux__)
+
+// File systems on which inotify sees only the changes made through this machine's kernel:
+// NFS, SMB/CIFS, FUSE (sshfs, rclone, ...), 9P (WSL's drives, VM shares), Ceph, AFS, Coda.
+bool isRemoteFileSystem(const std::filesystem::path& directory) {
+    struct statfs status {};
+    if (::statfs(directory.c_str(), &status) != 0) {
+        return false;
+    }
+    const auto type = static_cast<std::uint32_t>(status.f_type);
+    constexpr std::uint32_t kRemoteTypes[] = {
+        0x6969u,      // NFS
+        0x517Bu,      // SMB
+        0xFF534D42u,  // CIFS
+        0xFE534D42u,  // SMB2
+        0x65735546u,  // FUSE
+        0x01021997u,  // 9P
+        0x00C36400u,  // Ceph
+        0x5346414Fu,  // AFS
+        0x73757245u,  // Coda
+    };
+    return std::find(std::begin(kRemoteTypes), std::end(kRemoteTypes), type) !=
+           std::end(kRemoteTypes);
+}
+
+void removeWatch(DirectoryWatch::Handles& handles) {
+    if (handles.watch >= 0) {
+        // Fails harmlessly (EINVAL) when the kernel already dropped the watch (IN_IGNORED).
+        (void)::inotify_rm_watch(handles.notify, handles.watch);
+        handles.watch = -1;
+    }
+}
+
+// Reads every queued event and reports the strongest one that concerns the file; Timeout when
+// none does (the save's temporary file, other files of the directory).
+WatchSignal drainEvents(DirectoryWatch::Handles& handles) {
+    // The enumeration lists the signals from the weakest to the strongest.
+    WatchSignal strongest = WatchSignal::Timeout;
+    const auto raise = [&strongest](WatchSignal signal) {
+        strongest = std::max(strongest, signal);
+    };
+    alignas(struct inotify_event) char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(handles.notify, buffer, sizeof(buffer));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;  // EAGAIN: the queue is empty
+        }
+        if (got == 0) {
+            break;
+        }
+        for (ssize_t offset = 0; offset < got;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
+            offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+            if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                raise(WatchSignal::Overflow);
+            } else if (event->wd != handles.watch) {
+                continue;  // left over from a watch given up before
+            } else if ((event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) !=
+                       0) {
+                raise(WatchSignal::DirectoryGone);
+            } else if (event->len > 0 && handles.name == event->name) {
+                raise(WatchSignal::Changed);
+            }
+        }
+    }
+    if (strongest == WatchSignal::DirectoryGone) {
+        // A directory that was moved keeps its watch; the path is what is watched, so let go.
+        removeWatch(handles);
+    }
+    return strongest;
+}
+
+#endif
+
+}  // namespace
+
+DirectoryWatch::DirectoryWatch() : handles_(std::make_unique<Handles>()) {
+#if defined(__linux__)
+    handles_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#endif
+}
+
+DirectoryWatch::~DirectoryWatch() {
+    for (const int fd : {handles_->wake, handles_->notify}) {
+        if (fd >= 0) {
+            ::close(fd);  // closing the instance drops its watch
+        }
+    }
+}
+
+WatchArm DirectoryWatch::arm(const std::filesystem::path& file) {
+    if (const auto fault = testing::takeFault(testing::Operation::Watch)) {
+        return {WatchState::Unsupported, *fault};
+    }
+#if defined(__linux__)
+    Handles& handles = *handles_;
+    handles.name = file.filename().native();
+    std::filesystem::path directory = file.parent_path();
+    if (directory.empty()) {
+        directory = ".";
+    }
+    if (handles.notify < 0) {
+        handles.notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (handles.notify < 0) {
+            // EMFILE (the per-user instance limit, max_user_instances), ENFILE, ENOSYS, ENOMEM.
+            return {WatchState::Unsupported, static_cast<ErrorCode>(errno)};
+        }
+    }
+    removeWatch(handles);
+    // Every way the file's name can get new content: written in place (modify, close), created,
+    // deleted, renamed to or from the name; attributes, so that a file made readable again is
+    // looked at. The directory's own deletion or move ends the watch.
+    constexpr std::uint32_t kMask = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                    IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
+                                    IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+    const int watch = ::inotify_add_watch(handles.notify, directory.c_str(), kMask);
+    if (watch < 0) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR) {
+            return {WatchState::DirectoryMissing, static_cast<ErrorCode>(error)};
+        }
+        // ENOSPC: the per-user watch limit (max_user_watches); EACCES: no read permission.
+        return {WatchState::Unsupported, static_cast<ErrorCode>(error)};
+    }
+    handles.watch = watch;
+    return {isRemoteFileSystem(directory) ? WatchState::WatchingRemote : WatchState::Watching, 0};
+#else
+    (void)file;
+    return {WatchState::Unsupported, static_cast<ErrorCode>(ENOSYS)};
+#endif
+}
+
+WatchSignal DirectoryWatch::wait(std::chrono::milliseconds timeout) {
+    std::optional<Clock::time_point> deadline;
+    if (timeout.count() >= 0) {
+        deadline = Clock::now() + timeout;
+    }
+    Handles& handles = *handles_;
+    for (;;) {
+        if (woken_.load(std::memory_order_acquire)) {
+            return WatchSignal::Woken;
+        }
+        pollfd descriptors[2] = {};
+        nfds_t count = 0;
+        if (handles.wake >= 0) {
+            descriptors[count++] = {handles.wake, POLLIN, 0};
+        }
+        const bool watching = handles.notify >= 0 && handles.watch >= 0;
+        if (watching) {
+            descriptors[count++] = {handles.notify, POLLIN, 0};
+        }
+        int waitMs = remainingMs(deadline);
+        if (handles.wake < 0 && (waitMs < 0 || waitMs > kSliceMs)) {
+            waitMs = kSliceMs;
+        }
+        const int ready = ::poll(descriptors, count, waitMs);
+        if (ready < 0 && errno != EINTR) {
+            return WatchSignal::Timeout;  // cannot wait: the caller decides again
+        }
+        if (woken_.load(std::memory_order_acquire)) {
+            return WatchSignal::Woken;
+        }
+#if defined(__linux__)
+        if (ready > 0 && watching && (descriptors[count - 1].revents & POLLIN) != 0) {
+            if (const WatchSignal signal = drainEvents(handles); signal != WatchSignal::Timeout) {
+                return signal;
+            }
+        }
+#endif
+        if (deadline && Clock::now() >= *deadline) {
+            return WatchSignal::Timeout;
+        }
+    }
+}
+
+void DirectoryWatch::wake() {
+    woken_.store(true, std::memory_order_release);
+    if (handles_->wake >= 0) {
+        const std::uint64_t one = 1;
+        // Never blocks (EFD_NONBLOCK); the counter stays readable, so every later poll() wakes.
+        (void)!::write(handles_->wake, &one, sizeof(one));
+    }
+}
+
+}  // namespace tarvik::platform
