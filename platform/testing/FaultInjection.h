@@ -25,6 +25,8 @@ enum class Operation {
     ReadFile,       // readWholeFile
     MoveAside,      // moveAside
     AcquireLock,    // SaveLock::acquire (before it waits)
+    LockCall,       // SaveLock::acquire's first, non-blocking flock (POSIX)
+    StartLockWait,  // starting the thread that waits for a contended flock (POSIX)
     // Not failures but conditions a real file system can produce, for readWholeFile:
     ReadChunk,       // each read call returns at most `code` (>= 1) bytes: a short read
     ReadAllocation,  // growing the buffer throws std::bad_alloc (`code` is not used)
