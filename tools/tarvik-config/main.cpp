@@ -71,7 +71,7 @@ constexpr std::string_view kHelp =
     "  set FILE KEY VALUE    change one setting (atomic; safe while the driver runs)\n"
     "  reset FILE [KEY]      one setting, or all of them, back to the default; resetting all\n"
     "                        also replaces a file that is not a usable document (it is kept\n"
-    "                        as config.json.corrupted.<time>)\n"
+    "                        as FILE.corrupted.<time>)\n"
     "  keys                  every key with its type and default\n"
     "\n"
     "KEY is the dotted name, as `keys` lists it: detection.sensitivity, version, ...\n"
@@ -313,8 +313,8 @@ int changeOne(const File& file, const tvd::ConfigKey& key, const json& value) {
         }
         if (!check.findings.empty()) {
             printFindings(file.name, check, err);
-            err("tarvik-config: warning: the save keeps only what the driver uses: the values "
-                "and keys above are dropped\n");
+            err("tarvik-config: warning: the driver does not use what is listed above: keys it "
+                "does not know are kept, values it skips are saved as its defaults\n");
         }
     }
     // Through the document, so that the value is applied by the same rule as in a load.
