@@ -7,10 +7,11 @@
 //   tvd::Config config;                                   // defaults (set your own here)
 //   const tvd::LoadOutcome found = tvd::loadConfigJsonOutcome(path, config);
 //   ...
-//   // the user moves a slider: load, change and save in one step, under the saves' lock
+//   // the user moves a slider: read, change and write in one step, under the saves' lock;
+//   // `config` then holds what the file holds
 //   if (!tvd::updateConfigJson(path, config,
 //                              [](tvd::Config& c) { c.detection.sensitivity = 0.5f; })) {
-//       /* the log says why; the file is as it was */
+//       /* the log says why; the file and `config` are as they were */
 //   }
 //
 // What a caller may rely on:
@@ -31,10 +32,10 @@
 //   module that ever waited so is not unmapped by a later dlclose(). Where the file system
 //   refuses to lock (POSIX: ENOLCK, EOPNOTSUPP, ENOSYS, as some network file systems do),
 //   saves go on without excluding each other, and the first one of the process says so at
-//   WARN. A load never sees a half-done
-//   swap (on Windows a load that finds no file while a save swaps waits for it and reads
-//   again), never makes a swap fail (it opens the file with delete sharing on Windows), and
-//   moves aside only the corrupt file it read, never a document saved since.
+//   WARN. A load never sees a half-done swap (on Windows a load that finds no file while a
+//   save swaps waits for it and reads again), never makes a swap fail (it opens the file with
+//   delete sharing on Windows), and moves aside only the corrupt file it read, never a
+//   document saved since.
 // - Two callers that each save a whole record still overwrite each other's changes (the last
 //   save wins). updateConfigJson() reads, changes and writes under the lock, so that callers
 //   that change different settings both keep their change, and keys that this version does not
@@ -61,8 +62,8 @@
 //   returns true on every path but an empty path name; loadConfigJsonOutcome() tells which case
 //   happened. A caller that saves its record later must not do so after Locked, Unreadable or
 //   CorruptLeftInPlace: it would put its defaults over settings it could not read
-//   (updateConfigJson() refuses to). Within an object, values of the wrong type or out of range are
-//   skipped one by one (see config/Config.h); the file is kept.
+//   (updateConfigJson() refuses to). Within an object, values of the wrong type or out of range
+//   are skipped one by one (see config/Config.h); the file is kept.
 // - The load overlays the file onto the record it is given and never resets it: pass a record
 //   holding your defaults, not one left over from an earlier load.
 // - All of them block on file I/O (a save waits for the disk and for another save; a load may
@@ -77,9 +78,10 @@
 //   OS's error. Paths appear in their narrow form.
 // - Exceptions that escape: std::bad_alloc; from a save or an update,
 //   nlohmann::json::type_error 316 when a narrow string field holds invalid UTF-8 (raised
-//   before anything touches the disk); from an update, whatever `change` throws (nothing is
-//   written and the lock is released). No file-system trouble is reported by exception. A
-//   path that has no narrow form appears in messages as UTF-8; it never makes a call fail.
+//   before anything touches the disk); from an update, whatever `change` or `accept` throws
+//   (nothing is written and the lock is released). No file-system trouble is reported by
+//   exception. A path that has no narrow form appears in messages as UTF-8; it never makes a
+//   call fail.
 #pragma once
 
 #include <chrono>
@@ -155,7 +157,8 @@ inline constexpr std::chrono::milliseconds kSaveLockWait{2000};
 [[nodiscard]] bool writeFileAtomic(const std::filesystem::path& path, const std::string& text);
 
 // Serialises `config` (four-space indentation, keys in order, UTF-8, no final newline) and
-// writes it with writeFileAtomic().
+// writes it with writeFileAtomic(). The record alone is written: whatever the file held
+// besides (keys of a newer version, say) is gone; updateConfigJson() keeps it.
 [[nodiscard]] bool saveConfigJson(const std::filesystem::path& path, const Config& config);
 
 // Overlays the document at `path` onto `config`, which the caller has filled with defaults.

@@ -470,51 +470,39 @@ TEST_F(UpdateTest, ChangeThatThrowsWritesNothingAndReleasesTheLock) {
                 }).get());
 }
 
-// The judge of the file sees the bytes the update read, under the lock and before anything is
-// parsed or moved; when it refuses, nothing is written or moved and nothing more is logged.
-TEST_F(UpdateTest, RefusalOfTheJudgeLeavesTheFileAsItIs) {
-    struct Case {
-        const char* name;
-        std::string content;
-    };
-    for (const Case& c : {Case{"usable", documentOf(withVersion(5))}, Case{"corrupt", "{ bad"}}) {
-        SCOPED_TRACE(c.name);
-        recorder().clear();
-        writeFile(path(), c.content);
-        std::string judged;
-        bool changed = false;
-        Config config = withVersion(9);
-        const SaveOutcome outcome = updateConfigJsonOutcome(
-            path(), config,
-            [&judged](std::string_view text) {
-                judged = std::string(text);
-                return false;
-            },
-            [&changed](Config&) { changed = true; });
-        EXPECT_EQ(outcome.failure, SaveFailure::Refused);
-        EXPECT_EQ(outcome.message(path()),
-                  "the update of " + path().string() + " was refused; the file was left as it is");
-        EXPECT_EQ(judged, c.content);
-        EXPECT_FALSE(changed);
-        EXPECT_TRUE(log().empty());
-        EXPECT_EQ(readFile(path()), c.content);
-        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
-        EXPECT_EQ(describe(config), describe(withVersion(9)));
-    }
-}
-
-TEST_F(UpdateTest, JudgeIsNotAskedAboutAMissingFileAndItsConsentLetsTheUpdateGoAhead) {
-    int asked = 0;
-    const auto judge = [&asked](std::string_view) {
-        ++asked;
-        return true;
+// The judge of the file sees the bytes the update read (never a missing file), under the lock
+// and before anything is parsed or moved; when it refuses, nothing is written or moved and
+// nothing more is logged; when it consents, the update goes ahead.
+TEST_F(UpdateTest, JudgeOfTheFileIsObeyed) {
+    std::vector<std::string> judged;
+    bool consent = true;
+    const auto judge = [&](std::string_view text) {
+        judged.emplace_back(text);
+        return consent;
     };
     Config config;
     ASSERT_TRUE(updateConfigJsonOutcome(path(), config, judge, [](Config& c) { c.version = 2; }));
-    EXPECT_EQ(asked, 0);
+    EXPECT_TRUE(judged.empty());
+    consent = false;
+    for (const std::string& content : {documentOf(withVersion(5)), std::string("{ bad")}) {
+        writeFile(path(), content);
+        recorder().clear();
+        bool changed = false;
+        const SaveOutcome outcome =
+            updateConfigJsonOutcome(path(), config, judge, [&changed](Config&) { changed = true; });
+        EXPECT_EQ(outcome.failure, SaveFailure::Refused);
+        EXPECT_EQ(outcome.message(path()),
+                  "the update of " + path().string() + " was refused; the file was left as it is");
+        EXPECT_EQ(judged.back(), content);
+        EXPECT_FALSE(changed);
+        EXPECT_TRUE(log().empty());
+        EXPECT_EQ(readFile(path()), content);
+        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+        EXPECT_EQ(describe(config), describe(withVersion(2)));
+    }
+    consent = true;
     ASSERT_TRUE(updateConfigJsonOutcome(path(), config, judge, [](Config& c) { c.version = 3; }));
-    EXPECT_EQ(asked, 1);
-    EXPECT_EQ(readFile(path()), documentOf(withVersion(3)));
+    EXPECT_EQ(readFile(path()), documentOf(withVersion(3)));  // moved aside, then written
 }
 
 // Four writers, each adding one to its own field: with a lock that did not span the read and

@@ -24,27 +24,6 @@
 
 namespace testing = tarvik::platform::testing;
 
-namespace {
-
-// Holds the saves' lock of `path` until told to release it.
-int holdLock(const std::filesystem::path& path) {
-    tarvik::platform::SaveLock lock;
-    if (const auto error = lock.acquire(path, std::chrono::milliseconds(0)); error != 0) {
-        std::cout << "error " << error << std::endl;
-        return 1;
-    }
-    std::cout << "held" << std::endl;
-    for (std::string command; std::getline(std::cin, command);) {
-        if (command == "release") {
-            lock.release();
-            std::cout << "released" << std::endl;
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
 int main() {
     const std::vector<std::wstring> arguments = testing::wideCommandLineArguments();
     if (arguments.size() != 3 ||
@@ -52,14 +31,17 @@ int main() {
         std::cerr << "usage: tarvik_file_holder <none|nodelete|lock> <path>\n";
         return 2;
     }
-    if (arguments[1] == L"lock") {
-        return holdLock(std::filesystem::path(arguments[2]));
-    }
-    const testing::Sharing sharing =
-        arguments[1] == L"none" ? testing::Sharing::None : testing::Sharing::ReadWriteNoDelete;
-
+    const std::filesystem::path path(arguments[2]);
     testing::HeldFile file;
-    if (const auto error = file.open(std::filesystem::path(arguments[2]), sharing); error != 0) {
+    tarvik::platform::SaveLock lock;
+    tarvik::platform::ErrorCode error = 0;
+    if (arguments[1] == L"lock") {
+        error = lock.acquire(path, std::chrono::milliseconds(0));
+    } else {
+        error = file.open(path, arguments[1] == L"none" ? testing::Sharing::None
+                                                        : testing::Sharing::ReadWriteNoDelete);
+    }
+    if (error != 0) {
         std::cout << "error " << error << std::endl;
         return 1;
     }
@@ -68,6 +50,7 @@ int main() {
     for (std::string command; std::getline(std::cin, command);) {
         if (command == "release") {
             file.close();
+            lock.release();
             std::cout << "released" << std::endl;
         }
     }
