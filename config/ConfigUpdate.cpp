@@ -1,5 +1,7 @@
 // Read-modify-write of the settings file under the saves' lock, and the texts that describe
 // load and save outcomes to people.
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -101,9 +103,10 @@ bool nestsDeeperThan(const nlohmann::json& value, std::size_t limit) {
         if (depth > limit) {
             return true;
         }
-        for (const nlohmann::json& child : *current) {
-            pending.emplace_back(&child, depth + 1);
-        }
+        std::transform(current->begin(), current->end(), std::back_inserter(pending),
+                       [depth = depth](const nlohmann::json& child) {
+                           return std::make_pair(&child, depth + 1);
+                       });
     }
     return false;
 }

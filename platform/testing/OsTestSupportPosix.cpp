@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -126,7 +126,11 @@ OpenDescriptors descriptorsOpenOn(const std::filesystem::path& path) {
     }
     OpenDescriptors found{0, 0};
     for (const std::filesystem::directory_entry& entry : listing) {
-        const int fd = std::atoi(entry.path().filename().c_str());
+        const std::string name = entry.path().filename().string();
+        int fd = -1;
+        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) {
+            continue;
+        }
         struct stat status {};
         if (::fstat(fd, &status) != 0 || status.st_dev != wanted.st_dev ||
             status.st_ino != wanted.st_ino) {
