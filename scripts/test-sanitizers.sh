@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # The whole unit suite (and the reliability suite) under AddressSanitizer + UndefinedBehavior-
-# Sanitizer, and the logger's concurrency tests under ThreadSanitizer. Hunts memory errors,
-# leaks, undefined behaviour (overflowing conversions, misaligned or null accesses) and data
-# races that pass silently in a normal build. Any report fails the run.
+# Sanitizer, and the logger's and the save lock's concurrency tests under ThreadSanitizer.
+# Hunts memory errors, leaks, undefined behaviour (overflowing conversions, misaligned or null
+# accesses) and data races that pass silently in a normal build. Any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 echo "--- ASan + UBSan: every test"
 cmake --workflow --preset asan --fresh
 
-echo "--- TSan: the logger's concurrency tests"
+echo "--- TSan: the logger's and the save lock's concurrency tests"
 cmake --preset tsan --fresh >/dev/null
-targets=(reliability_tests)
+targets=(reliability_tests update_test)
 if cmake --build --preset tsan --target help | grep -q '^console_logger_test:'; then
     targets+=(console_logger_test)
 fi
@@ -27,3 +27,6 @@ if [[ " ${targets[*]} " == *" console_logger_test "* ]]; then
     tsan_run build/tsan/tests/unit/console_logger_test --gtest_filter='*Thread*:*Concurren*'
 fi
 tsan_run build/tsan/tests/reliability/reliability_tests --gtest_filter='LoggerConcurrency.*'
+# The lock's waiter thread and its hand-over to waiting callers, and updates from four threads.
+tsan_run build/tsan/tests/unit/update_test \
+    --gtest_filter='*Lock*:*Wait*:*Holder*:*Inside*:*Concurrent*'
