@@ -23,9 +23,10 @@ namespace tarvik::bench {
 // system calls themselves; going through the platform layer would measure the layer twice.
 namespace baseline {
 
-// The durable replace, nothing more: open("<name>.tmp", create|truncate), one write,
-// fdatasync (the sync the layer uses), close, rename over "<name>", open/fsync/close of the
-// directory. Returns false if any call fails.
+// The durable replace under the saves' lock, nothing more: open the directory and flock it,
+// open("<name>.tmp", create|truncate), one write, fdatasync (the sync the layer uses), close,
+// rename over "<name>", fsync and close of the directory (which drops the lock): 9 calls.
+// Returns false if any call fails.
 bool writeDurably(const std::filesystem::path& directory, const std::string& name,
                   std::string_view bytes);
 
@@ -40,6 +41,10 @@ bool quarantine(const std::filesystem::path& corrupt, const std::filesystem::pat
 
 // Creates `count` empty files named `prefix` followed by distinct, old time stamps.
 void makeBackups(const std::filesystem::path& directory, std::string_view prefix, int count);
+
+// One system call that names `label` and does nothing (access() of a name that does not exist),
+// so that a trace (strace) can find where a measured operation begins and ends.
+void markTrace(const char* label);
 
 // Local calendar time as the console logger's clock conversion gives it (localtime_r).
 std::tm localTime(std::time_t seconds);
@@ -152,5 +157,13 @@ struct WorkDirectories {
 };
 
 void registerBenchmarks(const WorkDirectories& directories);
+
+// Runs one operation `count` times in `directory`, for strace and callgrind: "save", "load"
+// and "update" of the layer, "floor-save" and "floor-load". The file is saved first, so that
+// each save replaces it and each load reads it, and the operation runs once more untimed (the
+// time zone is loaded then); the `count` runs lie between two markTrace() calls named
+// "tarvik-bench-begin" and "tarvik-bench-end". Standard error goes to the null device
+// meanwhile. Returns the process's exit status: 0 when every call succeeded.
+int runOnce(std::string_view operation, int count, const std::filesystem::path& directory);
 
 }  // namespace tarvik::bench

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -328,6 +329,53 @@ void pruneBackups(benchmark::State& state, const fs::path& root, int count) {
 }
 
 }  // namespace
+
+int runOnce(std::string_view operation, int count, const fs::path& directory) {
+    fs::create_directories(directory);
+    const fs::path path = directory / "config.json";
+    const std::string pathText = path.string();
+    const driver::Config saved;
+    nlohmann::json document;
+    to_json(document, saved);
+    if (!driver::saveConfigJson(path, saved)) {
+        return 1;
+    }
+    const baseline::NullDevice out;
+    const baseline::StderrToNull discard;
+    bool ok = true;
+    std::function<void()> work;
+    if (operation == "save") {
+        work = [&] { ok = driver::saveConfigJson(path, saved) && ok; };
+    } else if (operation == "floor-save") {
+        work = [&] {
+            ok = baseline::writeDurably(directory, "config.json", document.dump(4)) && ok;
+        };
+    } else if (operation == "load") {
+        work = [&] {
+            driver::Config config;
+            ok = driver::loadConfigJson(path, config) && ok;
+        };
+    } else if (operation == "floor-load") {
+        work = [&] { ok = floorLoad(path, pathText, out) && ok; };
+    } else if (operation == "update") {
+        std::int32_t counter = 0;
+        work = [&, counter]() mutable {
+            driver::Config config;
+            ok = driver::updateConfigJson(
+                     path, config, [&](driver::Config& c) { c.audio.bufferSizeMs = ++counter; }) &&
+                 ok;
+        };
+    } else {
+        return 2;
+    }
+    work();  // once before, as in a running program: the time zone is loaded, the file replaced
+    baseline::markTrace("tarvik-bench-begin");
+    for (int i = 0; i < count; ++i) {
+        work();
+    }
+    baseline::markTrace("tarvik-bench-end");
+    return ok ? 0 : 1;
+}
 
 void registerBenchmarks(const WorkDirectories& directories) {
     benchmark::RegisterBenchmark("save/disk", saveDurably, directories.disk)->UseManualTime();

@@ -3,7 +3,8 @@
 # <tarvik/config/ConfigFile.h>.
 #
 # Two components, so that a user who wants the library gets only the library:
-#   development  the static libraries, the public headers and the CMake package;
+#   development  the static libraries, the public headers, the CMake package and the
+#                pkg-config file (<libdir>/pkgconfig/tarvik_config.pc);
 #   tools        the programs (atomic_persist_test, when it is built).
 #   cmake --install <build> --component development
 include(CMakePackageConfigHelpers)
@@ -49,3 +50,41 @@ endif()
 if(TARGET tarvik-config)
     install(TARGETS tarvik-config RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
+
+# pkg-config, for drivers built with Make or Meson:
+#   c++ driver.cpp $(pkg-config --cflags --libs tarvik_config)
+# The libraries are static, so everything they need goes into Libs, in link order. The prefix
+# is found from the file's own place (${pcfiledir}), so an install moved elsewhere or made with
+# `cmake --install --prefix` still points at itself.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(TARVIK_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    set(TARVIK_PC_PREFIX "\${pcfiledir}")
+    string(REPLACE "/" ";" _tarvik_pc_levels "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+    foreach(_tarvik_level IN LISTS _tarvik_pc_levels)
+        string(APPEND TARVIK_PC_PREFIX "/..")
+    endforeach()
+endif()
+# nlohmann_json is required where the target has its pkg-config file (Debian's
+# nlohmann-json3-dev has one; a MinGW root usually has none, and the consumer then names the
+# headers itself).
+find_file(TARVIK_JSON_PC_FILE nlohmann_json.pc
+    PATH_SUFFIXES share/pkgconfig lib/pkgconfig lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig
+    DOC "nlohmann_json's pkg-config file, named as a requirement of tarvik_config.pc")
+mark_as_advanced(TARVIK_JSON_PC_FILE)
+if(TARVIK_JSON_PC_FILE)
+    set(TARVIK_PC_REQUIRES "nlohmann_json >= 3.11.2")
+else()
+    set(TARVIK_PC_REQUIRES "")
+endif()
+if(WIN32)
+    # The save lock's security descriptor; and, as tarvik::common's link interface does, the
+    # C++ runtime linked into the module so that a driver DLL imports only Windows' own DLLs.
+    set(TARVIK_PC_LIBS "-ladvapi32 -static")
+else()
+    set(TARVIK_PC_LIBS "-pthread")
+endif()
+configure_file(cmake/tarvik_config.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT development)

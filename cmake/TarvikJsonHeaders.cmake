@@ -13,15 +13,23 @@
 # ("bits/wordsize.h: No such file or directory").
 function(tarvik_find_json_headers result)
     find_package(nlohmann_json 3.11.2 CONFIG QUIET)
-    if(nlohmann_json_FOUND)
-        set(${result} TRUE PARENT_SCOPE)
-        return()
+    if(NOT nlohmann_json_FOUND)
+        find_package(nlohmann_json 3.11.2 CONFIG QUIET NO_CMAKE_FIND_ROOT_PATH)
     endif()
-    find_package(nlohmann_json 3.11.2 CONFIG QUIET NO_CMAKE_FIND_ROOT_PATH)
     if(NOT nlohmann_json_FOUND)
         set(${result} FALSE PARENT_SCOPE)
         return()
     endif()
+    # Decided by where the package lies, not by which search found it: the first configure
+    # caches the build machine's nlohmann_json_DIR, and a later configure (any edit of a
+    # CMakeLists file runs one) finds the package through that cached directory at once.
+    foreach(root IN LISTS CMAKE_FIND_ROOT_PATH CMAKE_SYSROOT)
+        cmake_path(IS_PREFIX root "${nlohmann_json_DIR}" NORMALIZE inside_root)
+        if(inside_root)
+            set(${result} TRUE PARENT_SCOPE)
+            return()
+        endif()
+    endforeach()
     get_target_property(includes nlohmann_json::nlohmann_json INTERFACE_INCLUDE_DIRECTORIES)
     set(header_dir "")
     foreach(directory IN LISTS includes)

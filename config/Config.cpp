@@ -1,17 +1,22 @@
 #include <tarvik/config/Config.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
+#include <system_error>
 #include <variant>
 
 #include <nlohmann/json.hpp>
 
 #include <tarvik/config/ConfigKeys.h>
+#include "config/SaveLocking.h"
 #include "platform/Text.h"
 
 namespace tarvik::driver {
@@ -23,13 +28,6 @@ constexpr std::int64_t kTicksPerSecond = 10'000'000;
 // Whole seconds whose tick count still fits a signed 64-bit integer.
 constexpr std::int64_t kMaxTimestampSeconds =
     std::numeric_limits<std::int64_t>::max() / kTicksPerSecond;
-
-// The member `key` of the object `j`, or nullptr. Never copies the value: parsed documents
-// can be nested deeply enough that a recursive copy would exhaust the stack.
-const json* member(const json& j, const char* key) {
-    const auto it = j.find(key);
-    return it == j.end() ? nullptr : &*it;
-}
 
 // A JSON integer (either of the library's integer kinds) that lies in [low, high].
 std::optional<std::int64_t> integerIn(const json* value, std::int64_t low, std::int64_t high) {
@@ -141,35 +139,105 @@ Acceptance convertValue(ValueType type, const json& value, FieldValue* out) {
     return Acceptance::Skipped;
 }
 
-// The table's entry for `name` in `section`. Only called with names of the table.
-const ConfigKey& tableKey(const char* section, const char* key) {
+// The table's entry for `key` in `section`; evaluated while compiling, where a name missing
+// from the table fails the build.
+constexpr const ConfigKey* tableKey(std::string_view section, std::string_view key) {
     for (const ConfigKey& entry : kConfigKeys) {
-        if (std::strcmp(entry.section, section) == 0 && std::strcmp(entry.key, key) == 0) {
-            return entry;
+        // cppcheck-suppress useStlAlgorithm ; std::find_if is not constexpr before C++20
+        if (section == entry.section && key == entry.key) {
+            return &entry;
         }
     }
-    std::abort();  // a name missing from the table is a programming error caught by any test
+    throw std::logic_error("a field read by from_json is missing from kConfigKeys");
 }
 
-// Reads `key` of the object `j` into `field` when the acceptance rule applies its value.
-template <typename Field>
-void readField(const json& j, const char* section, const char* key, Field& field) {
-    const ConfigKey& entry = tableKey(section, key);
-    const json* value = member(j, entry.key);
-    if (value == nullptr) {
+// Stores what the acceptance rule makes of `value` in the field `Member` of the record.
+template <typename Record, typename Field, Field Record::*Member>
+void readMember(ValueType type, const json& value, Record& record) {
+    FieldValue converted;
+    if (convertValue(type, value, &converted) == Acceptance::Applied) {
+        record.*Member = std::get<Field>(std::move(converted));
+    }
+}
+
+// One key of a section (or of the top level) and how its value reaches the record.
+template <typename Record>
+struct FieldReader {
+    std::string_view name;
+    ValueType type;
+    void (*read)(ValueType type, const json& value, Record& record);
+};
+
+template <typename Record, typename Field, Field Record::*Member>
+constexpr FieldReader<Record> field(std::string_view section, std::string_view key) {
+    const ConfigKey* entry = tableKey(section, key);
+    return {entry->key, entry->type, &readMember<Record, Field, Member>};
+}
+
+// Reads the member `name` into `record` when it is one of `fields`; ignores it otherwise.
+template <typename Record, std::size_t N>
+void readField(const FieldReader<Record> (&fields)[N], std::string_view name, const json& value,
+               Record& record) {
+    const auto found =
+        std::find_if(std::begin(fields), std::end(fields),
+                     [name](const FieldReader<Record>& reader) { return name == reader.name; });
+    if (found != std::end(fields)) {
+        found->read(found->type, value, record);
+    }
+}
+
+// Reads the known members of the object `j` into `record`, in one pass over its members.
+// Members are only ever read through references: parsed documents can be nested deeply
+// enough that a recursive copy would exhaust the stack.
+template <typename Record, std::size_t N>
+void readFields(const json& j, const FieldReader<Record> (&fields)[N], Record& record) {
+    if (!j.is_object()) {
         return;
     }
-    FieldValue converted;
-    if (convertValue(entry.type, *value, &converted) == Acceptance::Applied) {
-        field = std::get<Field>(std::move(converted));
+    for (const auto& [name, value] : j.get_ref<const json::object_t&>()) {
+        readField(fields, name, value, record);
     }
 }
 
+constexpr FieldReader<AudioConfig> kAudioFields[] = {
+    field<AudioConfig, std::wstring, &AudioConfig::deviceNamePattern>("audio", "deviceNamePattern"),
+    field<AudioConfig, std::wstring, &AudioConfig::deviceId>("audio", "deviceId"),
+    field<AudioConfig, std::int32_t, &AudioConfig::bufferSizeMs>("audio", "bufferSizeMs"),
+};
+
+constexpr FieldReader<DetectionConfig> kDetectionFields[] = {
+    field<DetectionConfig, float, &DetectionConfig::sensitivity>("detection", "sensitivity"),
+    field<DetectionConfig, std::int32_t, &DetectionConfig::minDurationMs>("detection",
+                                                                          "minDurationMs"),
+    field<DetectionConfig, std::int32_t, &DetectionConfig::cooldownMs>("detection", "cooldownMs"),
+    field<DetectionConfig, std::int32_t, &DetectionConfig::fftSize>("detection", "fftSize"),
+};
+
+constexpr FieldReader<SteamVrConfig> kSteamVrFields[] = {
+    field<SteamVrConfig, bool, &SteamVrConfig::dashboardClickEnabled>("steamvr",
+                                                                      "dashboardClickEnabled"),
+    field<SteamVrConfig, std::string, &SteamVrConfig::customActionBinding>("steamvr",
+                                                                           "customActionBinding"),
+};
+
+constexpr FieldReader<TrainingConfig> kTrainingFields[] = {
+    field<TrainingConfig, std::string, &TrainingConfig::dataFile>("training", "dataFile"),
+    field<TrainingConfig, std::optional<TimePoint>, &TrainingConfig::lastTrainedTimestamp>(
+        "training", "lastTrainedTimestamp"),
+};
+
+// The top level's own fields; its sections are read by their own from_json.
+constexpr FieldReader<Config> kTopLevelFields[] = {
+    field<Config, std::int32_t, &Config::version>("", "version"),
+    field<Config, bool, &Config::shownTrayNotification>("", "shownTrayNotification"),
+};
+
+// Hands `value` to the section's from_json when it is an object; anything else skips the
+// whole section.
 template <typename Section>
-void readSection(const json& j, const char* key, Section& section) {
-    const json* value = member(j, key);
-    if (value != nullptr && value->is_object()) {
-        from_json(*value, section);
+void readSection(const json& value, Section& section) {
+    if (value.is_object()) {
+        from_json(value, section);
     }
 }
 
@@ -177,7 +245,137 @@ json nullOrText(std::string text) {
     return text.empty() ? json(nullptr) : json(std::move(text));
 }
 
+// Writes the text that dump(4) gives for an object, member by member, without building the
+// object: keys must come in ascending order, as the JSON library's objects keep them.
+class DocumentWriter {
+public:
+    explicit DocumentWriter(std::string& out) : out_(out) {}
+
+    void beginObject() {
+        out_ += '{';
+        ++depth_;
+        firstMember_ = true;
+    }
+    void endObject() {
+        --depth_;
+        newLine();
+        out_ += '}';
+        firstMember_ = false;
+    }
+    // The member's name (plain ASCII here: no escapes needed).
+    void key(std::string_view name) {
+        if (!firstMember_) {
+            out_ += ',';
+        }
+        firstMember_ = false;
+        newLine();
+        out_ += '"';
+        out_ += name;
+        out_ += "\": ";
+    }
+    void integer(std::int64_t value) {
+        char digits[24];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+        out_.append(digits, end);
+    }
+    void boolean(bool value) { out_ += value ? "true" : "false"; }
+    void null() { out_ += "null"; }
+    // A string in quotes. Printable ASCII other than the quote and the backslash is written as
+    // it is, as dump writes it; any other text is left to the library, so that its escapes and
+    // its check of the UTF-8 (type_error 316) are exactly dump's.
+    void text(const std::string& value) {
+        const bool plain = std::all_of(value.begin(), value.end(), [](char c) {
+            return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
+        });
+        if (plain) {
+            out_ += '"';
+            out_ += value;
+            out_ += '"';
+        } else {
+            out_ += json(value).dump();
+        }
+    }
+    // A double, in the library's own digits.
+    void number(double value) { out_ += json(value).dump(); }
+
+private:
+    void newLine() {
+        out_ += '\n';
+        out_.append(static_cast<std::size_t>(depth_) * 4, ' ');
+    }
+
+    std::string& out_;
+    int depth_ = 0;
+    bool firstMember_ = true;
+};
+
 }  // namespace
+
+namespace detail {
+
+// The same text as to_json followed by dump(4), written straight from the record: building the
+// document and tearing it down cost more than serialising it. Keep it in step with to_json
+// (ConfigJsonTest compares the two for a table of records).
+std::string documentText(const Config& c) {
+    std::string text;
+    text.reserve(640);
+    DocumentWriter out(text);
+    out.beginObject();
+    out.key("audio");
+    out.beginObject();
+    out.key("bufferSizeMs");
+    out.integer(c.audio.bufferSizeMs);
+    out.key("deviceId");
+    if (c.audio.deviceId.empty()) {
+        out.null();
+    } else {
+        out.text(wideToUtf8(c.audio.deviceId));
+    }
+    out.key("deviceNamePattern");
+    out.text(wideToUtf8(c.audio.deviceNamePattern));
+    out.endObject();
+    out.key("detection");
+    out.beginObject();
+    out.key("cooldownMs");
+    out.integer(c.detection.cooldownMs);
+    out.key("fftSize");
+    out.integer(c.detection.fftSize);
+    out.key("minDurationMs");
+    out.integer(c.detection.minDurationMs);
+    out.key("sensitivity");
+    out.number(static_cast<double>(c.detection.sensitivity));
+    out.endObject();
+    out.key("shownTrayNotification");
+    out.boolean(c.shownTrayNotification);
+    out.key("steamvr");
+    out.beginObject();
+    out.key("customActionBinding");
+    if (c.steamvr.customActionBinding.empty()) {
+        out.null();
+    } else {
+        out.text(c.steamvr.customActionBinding);
+    }
+    out.key("dashboardClickEnabled");
+    out.boolean(c.steamvr.dashboardClickEnabled);
+    out.endObject();
+    out.key("training");
+    out.beginObject();
+    out.key("dataFile");
+    out.text(c.training.dataFile);
+    out.key("lastTrainedTimestamp");
+    if (c.training.lastTrainedTimestamp) {
+        out.integer(c.training.lastTrainedTimestamp->time_since_epoch().count() / kTicksPerSecond);
+    } else {
+        out.null();
+    }
+    out.endObject();
+    out.key("version");
+    out.integer(c.version);
+    out.endObject();
+    return text;
+}
+
+}  // namespace detail
 
 void to_json(json& j, const Config& c) {
     j["version"] = c.version;
@@ -226,36 +424,44 @@ void to_json(json& j, const TrainingConfig& c) {
     }
 }
 
+// Each from_json passes once over the object's members and dispatches by name, instead of
+// looking each known key up in the object; what a value does to its field is the one
+// acceptance rule (convertValue) either way.
 void from_json(const json& j, Config& c) {
-    readField(j, "", "version", c.version);
-    readSection(j, "audio", c.audio);
-    readSection(j, "detection", c.detection);
-    readSection(j, "steamvr", c.steamvr);
-    readSection(j, "training", c.training);
-    readField(j, "", "shownTrayNotification", c.shownTrayNotification);
+    if (!j.is_object()) {
+        return;
+    }
+    using namespace std::string_view_literals;
+    for (const auto& [key, value] : j.get_ref<const json::object_t&>()) {
+        const std::string_view name = key;
+        if (name == "audio"sv) {
+            readSection(value, c.audio);
+        } else if (name == "detection"sv) {
+            readSection(value, c.detection);
+        } else if (name == "steamvr"sv) {
+            readSection(value, c.steamvr);
+        } else if (name == "training"sv) {
+            readSection(value, c.training);
+        } else {
+            readField(kTopLevelFields, name, value, c);
+        }
+    }
 }
 
 void from_json(const json& j, AudioConfig& c) {
-    readField(j, "audio", "deviceNamePattern", c.deviceNamePattern);
-    readField(j, "audio", "deviceId", c.deviceId);
-    readField(j, "audio", "bufferSizeMs", c.bufferSizeMs);
+    readFields(j, kAudioFields, c);
 }
 
 void from_json(const json& j, DetectionConfig& c) {
-    readField(j, "detection", "sensitivity", c.sensitivity);
-    readField(j, "detection", "minDurationMs", c.minDurationMs);
-    readField(j, "detection", "cooldownMs", c.cooldownMs);
-    readField(j, "detection", "fftSize", c.fftSize);
+    readFields(j, kDetectionFields, c);
 }
 
 void from_json(const json& j, SteamVrConfig& c) {
-    readField(j, "steamvr", "dashboardClickEnabled", c.dashboardClickEnabled);
-    readField(j, "steamvr", "customActionBinding", c.customActionBinding);
+    readFields(j, kSteamVrFields, c);
 }
 
 void from_json(const json& j, TrainingConfig& c) {
-    readField(j, "training", "dataFile", c.dataFile);
-    readField(j, "training", "lastTrainedTimestamp", c.lastTrainedTimestamp);
+    readFields(j, kTrainingFields, c);
 }
 
 const ConfigKey* findConfigKey(std::string_view name) {
@@ -278,7 +484,7 @@ const char* describeAccepted(ValueType type) {
         case ValueType::Integer32:
             return "an integer from -2147483648 to 2147483647";
         case ValueType::Float:
-            return "a number from -3.4028234663852886e+38 to 3.4028234663852886e+38";
+            return "a number from -3.4028235e+38 to 3.4028235e+38";
         case ValueType::Boolean:
             return "true or false";
         case ValueType::Text:
@@ -292,6 +498,27 @@ const char* describeAccepted(ValueType type) {
                    "or null for never";
     }
     return "nothing";
+}
+
+std::string floatText(float value) {
+    if (std::isfinite(value)) {
+        // The shortest text that reads back as this float when read as a float; it is read
+        // back here as from_json reads it (a double, then rounded to float) and kept only if
+        // that gives the same float again, so that a double rounding can never change the value.
+        char text[64];
+        const std::to_chars_result written = std::to_chars(std::begin(text), std::end(text), value);
+        double readBack = 0;
+        if (written.ec == std::errc() &&
+            std::from_chars(std::begin(text), written.ptr, readBack).ec == std::errc() &&
+            static_cast<float>(readBack) == value) {
+            std::string result(std::begin(text), written.ptr);
+            if (result.find_first_of(".e") == std::string::npos) {
+                result += ".0";  // a number with a fraction, as the save writes it
+            }
+            return result;
+        }
+    }
+    return json(static_cast<double>(value)).dump();
 }
 
 const char* typeName(ValueType type) {

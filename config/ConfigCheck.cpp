@@ -1,12 +1,16 @@
-// The checker: the load's verdict on a text, with the place of a syntax error, and every key
-// judged by the table and acceptance rule that from_json uses.
+// The checker: the load's verdict on a text, with the place of a syntax error and a hint for
+// the mistakes people make by hand, every key judged by the table and acceptance rule that
+// from_json uses, and keys written twice.
 #include <tarvik/config/ConfigCheck.h>
 
 #include <algorithm>
 #include <cctype>
 #include <iterator>
 #include <map>
+#include <numeric>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -19,41 +23,129 @@ namespace {
 
 using json = nlohmann::json;
 
-// Longest piece of a string value or a parser token quoted in a message.
-constexpr std::size_t kQuotedBytes = 40;
+// Longest piece of a parser token shown in a message, in bytes of the text.
+constexpr std::size_t kTokenBytes = 40;
 
 bool isContinuationByte(char byte) {
     return (static_cast<unsigned char>(byte) & 0xC0U) == 0x80U;
 }
 
-// At most `limit` bytes of `text` from its start (`fromEnd` false) or its end, never cutting a
-// UTF-8 sequence, with "..." where something was cut.
-std::string shortened(std::string_view text, std::size_t limit, bool fromEnd) {
+// At most `limit` bytes of `text` from its end, never cutting a UTF-8 sequence, with "..."
+// where something was cut.
+std::string tail(std::string_view text, std::size_t limit) {
     if (text.size() <= limit) {
         return std::string(text);
     }
-    if (fromEnd) {
-        std::size_t start = text.size() - limit;
-        while (start < text.size() && isContinuationByte(text[start])) {
-            ++start;
-        }
-        return "..." + std::string(text.substr(start));
+    std::size_t start = text.size() - limit;
+    while (start < text.size() && isContinuationByte(text[start])) {
+        ++start;
     }
-    std::size_t end = limit;
-    while (end > 0 && isContinuationByte(text[end])) {
-        --end;
-    }
-    return std::string(text.substr(0, end)) + "...";
+    return "..." + std::string(text.substr(start));
 }
 
-// A JSON string literal for (the start of) `text`; bytes that are not UTF-8 become U+FFFD.
-std::string quoted(const std::string& text) {
-    const bool cut = text.size() > kQuotedBytes;
-    std::string head = cut ? shortened(text, kQuotedBytes, false) : text;
-    if (cut) {
-        head.resize(head.size() - 3);  // the "..." goes outside the quotes
+// --- Text from the file in messages ----------------------------------------------------------
+
+// The length in bytes of the UTF-8 sequence at the start of `text` (not empty), and its code
+// point; 0 when the bytes there are not UTF-8 (a stray continuation byte, an overlong form, a
+// surrogate, a value beyond U+10FFFF, a sequence cut short).
+std::size_t decodeUtf8(std::string_view text, char32_t& codePoint) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80U) {
+        codePoint = lead;
+        return 1;
     }
-    return json(head).dump(-1, ' ', false, json::error_handler_t::replace) + (cut ? "..." : "");
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t least = 0;
+    if (lead >= 0xC2U && lead <= 0xDFU) {
+        length = 2;
+        value = lead & 0x1FU;
+        least = 0x80;
+    } else if (lead >= 0xE0U && lead <= 0xEFU) {
+        length = 3;
+        value = lead & 0x0FU;
+        least = 0x800;
+    } else if (lead >= 0xF0U && lead <= 0xF4U) {
+        length = 4;
+        value = lead & 0x07U;
+        least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if (!isContinuationByte(text[i])) {
+            return 0;
+        }
+        value = (value << 6U) | (static_cast<unsigned char>(text[i]) & 0x3FU);
+    }
+    if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    codePoint = value;
+    return length;
+}
+
+// Characters that act on a terminal or change how the text around them reads: the C0 and C1
+// controls, DEL, the line and paragraph separators and the bidirectional marks, embeddings,
+// overrides and isolates.
+bool mustEscape(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+std::string escapeOf(char32_t c) {
+    switch (c) {
+        case '\b':
+            return "\\b";
+        case '\t':
+            return "\\t";
+        case '\n':
+            return "\\n";
+        case '\f':
+            return "\\f";
+        case '\r':
+            return "\\r";
+        default:
+            break;
+    }
+    std::string escape = "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        escape += kHexDigits[(c >> static_cast<unsigned>(shift)) & 0xFU];
+    }
+    return escape;
+}
+
+// Appends `text` escaped to `out`, as quotedForMessage() (`quoting`) or escapedForMessage()
+// describe, at most `limit` bytes of it; true when something was left out.
+bool appendEscaped(std::string& out, std::string_view text, bool quoting, std::size_t limit) {
+    std::size_t written = 0;
+    while (!text.empty()) {
+        char32_t c = 0;
+        const std::size_t length = decodeUtf8(text, c);
+        std::string piece;
+        if (length == 0) {
+            const auto byte = static_cast<unsigned char>(text[0]);
+            piece = std::string("\\x") + kHexDigits[byte >> 4U] + kHexDigits[byte & 0xFU];
+        } else if (mustEscape(c)) {
+            piece = escapeOf(c);
+        } else if (quoting && (c == '"' || c == '\\')) {
+            piece = std::string("\\") + static_cast<char>(c);
+        } else {
+            piece = std::string(text.substr(0, length));
+        }
+        if (written + piece.size() > limit) {
+            return true;
+        }
+        out += piece;
+        written += piece.size();
+        text.remove_prefix(length == 0 ? 1 : length);
+    }
+    return false;
 }
 
 // What was found, in words; never copies or prints a whole array or object.
@@ -69,7 +161,7 @@ std::string describeFound(const json& value) {
         case json::value_t::number_float:
             return "the number " + value.dump();
         case json::value_t::string:
-            return "a string " + quoted(value.get_ref<const std::string&>());
+            return "a string " + quotedForMessage(value.get_ref<const std::string&>());
         case json::value_t::array:
             return "an array";
         case json::value_t::object:
@@ -98,23 +190,50 @@ const char* describeKind(const json& value) {
     }
 }
 
-// Keeps the first kMaxReportedFindings findings and counts the rest.
+// Where a key is: its section ("" at the top level) and its name inside that object. A
+// top-level key literally named "detection.fftSize" is {"", "detection.fftSize"}, the key
+// inside "detection" is {"detection", "fftSize"}: the dotted names are alike, the places not.
+using KeyPath = std::pair<std::string, std::string>;
+
+std::string dottedName(const KeyPath& path) {
+    return path.first.empty() ? path.second : path.first + "." + path.second;
+}
+
+// The key as messages name it: a key of the table, or a section, as the table spells it; any
+// other name comes from the file and is quoted.
+std::string displayName(const KeyPath& path) {
+    std::string dotted = dottedName(path);
+    const ConfigKey* key = findConfigKey(dotted);
+    if ((key != nullptr && path.first == key->section) ||
+        (path.first.empty() && isConfigSection(path.second))) {
+        return dotted;
+    }
+    return quotedForMessage(dotted);
+}
+
+// Keeps the first kMaxReportedFindings findings, with the place of the key of each, and
+// counts the rest.
 class Collector {
 public:
     explicit Collector(ConfigCheck& check) : check_(check) {}
 
     bool room() const { return check_.findings.size() < kMaxReportedFindings; }
 
-    void add(ConfigFinding finding) {
+    void add(ConfigFinding finding, KeyPath path = {}) {
         if (room()) {
             check_.findings.push_back(std::move(finding));
+            paths_.push_back(std::move(path));
         } else {
             ++check_.unreported;
         }
     }
 
+    // The key of each kept finding, in the order of check.findings (until they are sorted).
+    const std::vector<KeyPath>& paths() const { return paths_; }
+
 private:
     ConfigCheck& check_;
+    std::vector<KeyPath> paths_;
 };
 
 // --- Where things are in the text ------------------------------------------------------------
@@ -125,7 +244,8 @@ struct Position {
 };
 
 // Line and column (1-based; columns in characters) of bytes of the text, asked for in
-// ascending order of offset, so that a whole check reads the text once.
+// ascending order of offset, so that a whole check reads the text once. A line ends at LF, at
+// CR LF (one line end) and at a CR alone, as editors count them.
 class PositionFinder {
 public:
     explicit PositionFinder(std::string_view text) : text_(text) {
@@ -137,11 +257,13 @@ public:
     Position at(std::size_t offset) {
         offset = std::min(offset, text_.size());
         for (; at_ < offset; ++at_) {
-            if (text_[at_] == '\n') {
+            const char byte = text_[at_];
+            if (byte == '\n' ||
+                (byte == '\r' && (at_ + 1 == text_.size() || text_[at_ + 1] != '\n'))) {
                 ++position_.line;
                 position_.column = 1;
-            } else if (!isContinuationByte(text_[at_])) {
-                ++position_.column;
+            } else if (byte != '\r' && !isContinuationByte(byte)) {
+                ++position_.column;  // the CR of a CR LF takes no column
             }
         }
         return position_;
@@ -152,6 +274,17 @@ private:
     std::size_t at_ = 0;
     Position position_{1, 1};
 };
+
+// The places of many offsets at once, in any order.
+std::map<std::size_t, Position> placesOf(std::string_view text,
+                                         const std::set<std::size_t>& offsets) {
+    std::map<std::size_t, Position> places;
+    PositionFinder finder(text);
+    for (const std::size_t offset : offsets) {
+        places.emplace(offset, finder.at(offset));
+    }
+    return places;
+}
 
 // A character iterator over the text that tells how far the parser has read.
 class TrackingIterator {
@@ -176,13 +309,21 @@ private:
     const char** reached_;
 };
 
+// The occurrences of one repeated key, as offsets of their opening quotes, in text order.
+struct Repeat {
+    KeyPath path;
+    std::vector<std::size_t> offsets;
+};
+
 // A SAX pass over a text that parsed, which records where the wanted keys of the top-level
-// object and of its member objects begin. It builds no document, so nesting
-// costs nothing but a counter.
+// object and of its member objects begin (the last occurrence, which counts) and, when asked
+// to, every key written more than once at the top level or inside the section that counts
+// (the last "detection" object, say). It builds no document, so nesting costs nothing but a
+// counter.
 class Locator {
 public:
-    Locator(std::string_view text, const std::set<std::string>& wanted)
-        : text_(text), wanted_(wanted) {}
+    Locator(std::string_view text, const std::set<KeyPath>& wanted, bool findRepeats)
+        : text_(text), wanted_(wanted), findRepeats_(findRepeats) {}
 
     void run() {
         reached_ = text_.data();
@@ -192,7 +333,24 @@ public:
                         /*ignore_comments=*/false);
     }
 
-    const std::map<std::string, std::size_t>& keys() const { return keys_; }
+    const std::map<KeyPath, std::size_t>& places() const { return places_; }
+
+    // Every repeated key, top-level ones first, each in text order.
+    std::vector<Repeat> repeats() const {
+        std::vector<Repeat> result;
+        const auto collect = [&result](const std::string& section, const Occurrences& names) {
+            for (const auto& [name, offsets] : names) {
+                if (offsets.size() > 1) {
+                    result.push_back({{section, name}, offsets});
+                }
+            }
+        };
+        collect("", topNames_);
+        for (const auto& [section, names] : sectionNames_) {
+            collect(section, names);
+        }
+        return result;
+    }
 
     // The SAX interface.
     bool null() { return true; }
@@ -204,9 +362,15 @@ public:
     bool binary(json::binary_t&) { return true; }
     bool start_object(std::size_t) {
         ++depth_;
+        if (depth_ == 2 && findRepeats_ && isConfigSection(topKey_)) {
+            inSection_ = true;
+        }
         return true;
     }
     bool end_object() {
+        if (depth_ == 2) {
+            inSection_ = false;
+        }
         --depth_;
         return true;
     }
@@ -222,9 +386,19 @@ public:
     bool key(json::string_t& name) {
         if (depth_ == 1) {
             topKey_ = name;
-            record(name);
-        } else if (depth_ == 2 && !wanted_.empty()) {
-            record(topKey_ + "." + name);
+            if (findRepeats_) {
+                topNames_[name].push_back(record({"", name}, true));
+                if (isConfigSection(name)) {
+                    sectionNames_.erase(name);  // a later value of the section replaces it
+                }
+            } else {
+                record({"", name}, false);
+            }
+        } else if (depth_ == 2 && (!wanted_.empty() || inSection_)) {
+            const std::size_t offset = record({topKey_, name}, inSection_);
+            if (inSection_) {
+                sectionNames_[topKey_][name].push_back(offset);
+            }
         }
         return true;
     }
@@ -233,13 +407,18 @@ public:
     }
 
 private:
-    // The parser has just read the closing quote of a key: walk back to its opening quote,
-    // the first quote not escaped by an odd number of backslashes.
-    void record(const std::string& name) {
-        if (wanted_.count(name) == 0) {
-            return;
+    using Occurrences = std::map<std::string, std::vector<std::size_t>>;
+
+    // The offset of the key the parser has just read (its opening quote), kept in places_ when
+    // the key is wanted; found only when wanted or `always`.
+    std::size_t record(const KeyPath& path, bool always) {
+        const bool wanted = wanted_.count(path) != 0;
+        if (!wanted && !always) {
+            return 0;
         }
-        std::size_t end = static_cast<std::size_t>(reached_ - text_.data());
+        // The parser has just read the closing quote: walk back to the opening quote, the first
+        // quote not escaped by an odd number of backslashes.
+        const std::size_t end = static_cast<std::size_t>(reached_ - text_.data());
         std::size_t at = end >= 2 ? end - 2 : 0;
         while (at > 0) {
             if (text_[at] == '"') {
@@ -253,23 +432,57 @@ private:
             }
             --at;
         }
-        keys_[name] = at;  // a repeated key: the last one counts, as in the document
+        if (wanted) {
+            places_[path] = at;  // a repeated key: the last one counts, as in the document
+        }
+        return at;
     }
 
     std::string_view text_;
-    const std::set<std::string>& wanted_;
+    const std::set<KeyPath>& wanted_;
+    const bool findRepeats_;
     const char* reached_ = nullptr;
     std::size_t depth_ = 0;
     std::string topKey_;
-    std::map<std::string, std::size_t> keys_;
+    bool inSection_ = false;
+    std::map<KeyPath, std::size_t> places_;
+    Occurrences topNames_;
+    std::map<std::string, Occurrences> sectionNames_;
 };
 
 // The load's parse (the JSON library's own document builder, with exceptions off), which also
-// keeps the place and text of the first error, so that an unusable text is parsed only once.
+// keeps the place and text of the first error, so that an unusable text is parsed only once,
+// and counts the keys of the top-level object and of the objects in it: more keys than the
+// document holds means that a key was written twice.
 class RecordingParser : public nlohmann::detail::json_sax_dom_parser<json> {
 public:
     explicit RecordingParser(json& result)
         : json_sax_dom_parser(result, /*allow_exceptions=*/false) {}
+
+    bool start_object(std::size_t elements) {
+        ++depth_;
+        return json_sax_dom_parser::start_object(elements);
+    }
+    bool end_object() {
+        --depth_;
+        return json_sax_dom_parser::end_object();
+    }
+    bool start_array(std::size_t elements) {
+        ++depth_;
+        return json_sax_dom_parser::start_array(elements);
+    }
+    bool end_array() {
+        --depth_;
+        return json_sax_dom_parser::end_array();
+    }
+    bool key(json::string_t& name) {
+        if (depth_ == 1) {
+            ++topKeys_;
+        } else if (depth_ == 2) {
+            ++memberKeys_;
+        }
+        return json_sax_dom_parser::key(name);
+    }
 
     bool parse_error(std::size_t position, const std::string& token,
                      const nlohmann::detail::exception& error) {
@@ -286,14 +499,29 @@ public:
     std::size_t offset() const { return offset_; }
     const std::string& text() const { return text_; }
 
+    // Whether the object `document` that this parse built lost a key written twice: at its top
+    // level or inside one of its member objects.
+    bool lostRepeatedKeys(const json& document) const {
+        const std::size_t memberKeys =
+            std::accumulate(document.begin(), document.end(), std::size_t{0},
+                            [](std::size_t sum, const json& member) {
+                                return member.is_object() ? sum + member.size() : sum;
+                            });
+        return topKeys_ != document.size() || memberKeys_ != memberKeys;
+    }
+
 private:
     bool failed_ = false;
     std::size_t offset_ = 0;
     std::string text_;
+    std::size_t depth_ = 0;
+    std::size_t topKeys_ = 0;
+    std::size_t memberKeys_ = 0;
 };
 
-// The parser's message without its id and position, with the token it last read shortened:
-// "syntax error while parsing object key - unexpected '}'; expected string literal".
+// The parser's message without its id and position, with the token it last read shortened
+// and escaped: "syntax error while parsing object key - unexpected '}'; expected string
+// literal".
 std::string syntaxMessage(const std::string& what) {
     std::string text = what;
     if (text.rfind("[json.exception.", 0) == 0) {
@@ -318,25 +546,130 @@ std::string syntaxMessage(const std::string& what) {
             end = text.size() > start && text.back() == '\'' ? text.size() - 1 : text.size();
         }
         text.replace(start, end - start,
-                     shortened(std::string_view(text).substr(start, end - start), kQuotedBytes,
-                               /*fromEnd=*/true));
+                     tail(std::string_view(text).substr(start, end - start), kTokenBytes));
     }
-    return text;
+    return escapedForMessage(text);
 }
 
-// The default value of `key` as a save writes it.
+// --- Hints for an unusable text --------------------------------------------------------------
+
+bool isJsonSpace(char byte) {
+    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
+}
+
+// The encoding that a text which is not UTF-8 was saved in, from its byte-order mark or its
+// NUL bytes: nullptr for none of these, "" for NUL bytes in no pattern of a known encoding.
+const char* foreignEncoding(std::string_view text) {
+    using namespace std::string_view_literals;
+    if (text.substr(0, 4) == "\xFF\xFE\0\0"sv) {
+        return "UTF-32 (little-endian)";
+    }
+    if (text.substr(0, 4) == "\0\0\xFE\xFF"sv) {
+        return "UTF-32 (big-endian)";
+    }
+    if (text.substr(0, 2) == "\xFF\xFE"sv) {
+        return "UTF-16 (little-endian)";
+    }
+    if (text.substr(0, 2) == "\xFE\xFF"sv) {
+        return "UTF-16 (big-endian)";
+    }
+    if (text.find('\0') == std::string_view::npos) {
+        return nullptr;
+    }
+    // Without a mark: ASCII in UTF-16 has a NUL after (little-endian) or before each byte.
+    if (text.size() >= 2 && text[0] != '\0' && text[1] == '\0') {
+        return "UTF-16 (little-endian)";
+    }
+    if (text.size() >= 2 && text[0] == '\0' && text[1] != '\0') {
+        return "UTF-16 (big-endian)";
+    }
+    return "";
+}
+
+// Advice on the syntax error at `offset` for the mistakes people make by hand; the trailing
+// comma's hint names the comma's offset in `hintOffset`.
+std::string syntaxHint(std::string_view text, std::size_t offset, const std::string& parserText,
+                       std::optional<std::size_t>& hintOffset) {
+    if (const char* encoding = foreignEncoding(text)) {
+        if (*encoding == '\0') {
+            return "the file holds NUL bytes: it is not a text file, or not one saved as UTF-8; "
+                   "save it as UTF-8";
+        }
+        return std::string("the file is saved as ") + encoding +
+               ", which JSON readers do not take: save it as UTF-8 (Notepad: Save As, "
+               "Encoding: UTF-8)";
+    }
+    std::size_t first = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    while (first < text.size() && isJsonSpace(text[first])) {
+        ++first;
+    }
+    if (first == text.size()) {
+        return "the file is empty (nothing but white space); the smallest settings document is "
+               "{}";
+    }
+    const char at = offset < text.size() ? text[offset] : '\0';
+    if (at == '}' || at == ']') {
+        std::size_t before = offset;
+        while (before > 0 && isJsonSpace(text[before - 1])) {
+            --before;
+        }
+        if (before > 0 && text[before - 1] == ',') {
+            hintOffset = before - 1;
+            return std::string("remove this comma: JSON allows no comma after the last ") +
+                   (at == '}' ? "member of an object" : "element of an array");
+        }
+    }
+    if (at == '/' && offset + 1 < text.size() &&
+        (text[offset + 1] == '/' || text[offset + 1] == '*')) {
+        return "comments (// and /* */) are not JSON: remove the comment";
+    }
+    if (at == '\'') {
+        return "single quotes are not JSON: write keys and strings in double quotes "
+               "(\"fftSize\")";
+    }
+    if (parserText.find("after backslash") != std::string::npos ||
+        parserText.find("'\\u' must be followed by") != std::string::npos) {
+        return "in JSON a backslash starts an escape: write each \\ of a Windows path as \\\\ "
+               "or as / (\"C:\\\\Users\\\\...\" or \"C:/Users/...\")";
+    }
+    return {};
+}
+
+// The default value of `key` as a save writes it, a float as people write it (0.7).
 std::string defaultText(const json& defaults, const ConfigKey& key) {
     const json& value =
         key.section[0] == '\0' ? defaults.at(key.key) : defaults.at(key.section).at(key.key);
+    if (key.type == ValueType::Float) {
+        return floatText(value.get<float>());
+    }
     return value.dump();
 }
 
-std::string unknownKeyMessage(const std::string& name, const std::string& suggestion) {
-    std::string message = name + ": unknown key, ignored (a save drops it)";
+std::string unknownKeyMessage(const KeyPath& path, const std::string& suggestion) {
+    std::string message = displayName(path) + ": unknown key, ignored (a save drops it)";
     if (!suggestion.empty()) {
         message += "; did you mean " + suggestion + "?";
     }
     return message;
+}
+
+// A top-level key spelt like a key of a section ("detection.fftSize"): the dot is part of its
+// name, not a path into the section.
+std::string dottedTopLevelHint(const std::string& name) {
+    const ConfigKey* key = findConfigKey(name);
+    if (key == nullptr || key->section[0] == '\0') {
+        return {};
+    }
+    return std::string("a dot does not lead into a section: write \"") + key->key +
+           "\" inside the \"" + key->section + "\" object instead";
+}
+
+std::string repeatMessage(const KeyPath& path, std::size_t earlier, Position first) {
+    std::string message = displayName(path) + ": written " + std::to_string(earlier + 1) +
+                          " times in one object; the driver uses only this last one and ignores ";
+    message += earlier == 1 ? std::string("the one at ")
+                            : "the " + std::to_string(earlier) + " before it, the first at ";
+    return message + std::to_string(first.line) + ":" + std::to_string(first.column);
 }
 
 std::string lowered(std::string_view text) {
@@ -411,6 +744,62 @@ std::string suggestConfigKey(std::string_view name) {
     return best;
 }
 
+std::string quotedForMessage(std::string_view text) {
+    std::string result = "\"";
+    const bool cut = appendEscaped(result, text, /*quoting=*/true, kQuotedLength);
+    result += '"';
+    if (cut) {
+        result += "...";
+    }
+    return result;
+}
+
+std::string escapedForMessage(std::string_view text) {
+    std::string result;
+    appendEscaped(result, text, /*quoting=*/false, std::string_view::npos);
+    return result;
+}
+
+namespace {
+
+// The one finding of an unusable text: where the parser stopped and why, or what the text is
+// instead of an object.
+ConfigFinding unusableFinding(std::string_view text, const json& document,
+                              const RecordingParser& parser) {
+    ConfigFinding finding;
+    std::size_t offset = 0;
+    std::optional<std::size_t> hintOffset;
+    if (parser.failed()) {
+        finding.kind = ConfigFinding::Kind::Syntax;
+        offset = parser.offset();
+        finding.message = syntaxMessage(parser.text());
+        finding.hint = syntaxHint(text, offset, parser.text(), hintOffset);
+    } else {
+        finding.kind = ConfigFinding::Kind::NotAnObject;
+        offset = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+        while (offset < text.size() && isJsonSpace(text[offset])) {
+            ++offset;
+        }
+        finding.message =
+            std::string("the document is ") + describeKind(document) + ", not a JSON object";
+        finding.hint = "a settings document is one object: { \"version\": 1, ... }";
+    }
+    std::set<std::size_t> offsets{offset};
+    if (hintOffset) {
+        offsets.insert(*hintOffset);
+    }
+    const auto places = placesOf(text, offsets);
+    finding.line = places.at(offset).line;
+    finding.column = places.at(offset).column;
+    if (hintOffset) {
+        finding.hintLine = places.at(*hintOffset).line;
+        finding.hintColumn = places.at(*hintOffset).column;
+    }
+    return finding;
+}
+
+}  // namespace
+
 ConfigCheck checkConfigText(std::string_view text) {
     ConfigCheck check;
     Collector collect(check);
@@ -425,31 +814,12 @@ ConfigCheck checkConfigText(std::string_view text) {
     }
     if (!document.is_object()) {
         check.usable = false;
-        ConfigFinding finding;
-        std::size_t offset = 0;
-        if (parser.failed()) {
-            finding.kind = ConfigFinding::Kind::Syntax;
-            offset = parser.offset();
-            finding.message = syntaxMessage(parser.text());
-        } else {
-            finding.kind = ConfigFinding::Kind::NotAnObject;
-            offset = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-            while (offset < text.size() && (text[offset] == ' ' || text[offset] == '\t' ||
-                                            text[offset] == '\n' || text[offset] == '\r')) {
-                ++offset;
-            }
-            finding.message =
-                std::string("the document is ") + describeKind(document) + ", not a JSON object";
-        }
-        const Position position = PositionFinder(text).at(offset);
-        finding.line = position.line;
-        finding.column = position.column;
-        collect.add(std::move(finding));
+        collect.add(unusableFinding(text, document, parser));
         return check;
     }
 
     const json defaults = Config{};
-    const auto judge = [&](const ConfigKey& key, const json& value) {
+    const auto judge = [&](const ConfigKey& key, const json& value, KeyPath path) {
         if (acceptValue(key, value) != Acceptance::Skipped) {
             return;
         }
@@ -463,19 +833,22 @@ ConfigCheck checkConfigText(std::string_view text) {
         finding.message = std::string(key.name) + ": found " + describeFound(value) +
                           "; expected " + describeAccepted(key.type) +
                           "; the driver keeps its default " + defaultText(defaults, key);
-        collect.add(std::move(finding));
+        collect.add(std::move(finding), std::move(path));
     };
-    const auto unknown = [&](std::string name) {
+    const auto unknown = [&](KeyPath path) {
         if (!collect.room()) {
             collect.add({});
             return;
         }
         ConfigFinding finding;
         finding.kind = ConfigFinding::Kind::UnknownKey;
-        finding.suggestion = suggestConfigKey(name);
-        finding.message = unknownKeyMessage(name, finding.suggestion);
-        finding.key = std::move(name);
-        collect.add(std::move(finding));
+        finding.key = dottedName(path);
+        finding.suggestion = suggestConfigKey(finding.key);
+        finding.message = unknownKeyMessage(path, finding.suggestion);
+        if (path.first.empty()) {
+            finding.hint = dottedTopLevelHint(path.second);
+        }
+        collect.add(std::move(finding), std::move(path));
     };
 
     for (auto member = document.begin(); member != document.end(); ++member) {
@@ -490,61 +863,78 @@ ConfigCheck checkConfigText(std::string_view text) {
                 finding.message += describeFound(value);
                 finding.message += "; expected an object; the driver keeps the defaults of every ";
                 finding.message += name + " key";
-                collect.add(std::move(finding));
+                collect.add(std::move(finding), {"", name});
                 continue;
             }
             for (auto inner = value.begin(); inner != value.end(); ++inner) {
-                const std::string dotted = name + "." + inner.key();
-                const ConfigKey* key = findConfigKey(dotted);
+                const ConfigKey* key = findConfigKey(name + "." + inner.key());
                 if (key != nullptr) {
-                    judge(*key, inner.value());
+                    judge(*key, inner.value(), {name, inner.key()});
                 } else {
-                    unknown(dotted);
+                    unknown({name, inner.key()});
                 }
             }
             continue;
         }
         const ConfigKey* key = findConfigKey(name);
         if (key != nullptr && key->section[0] == '\0') {
-            judge(*key, value);
+            judge(*key, value, {"", name});
         } else {
-            unknown(name);
+            unknown({"", name});
         }
     }
 
-    if (!check.findings.empty()) {
-        std::set<std::string> wanted;
-        for (const ConfigFinding& finding : check.findings) {
-            wanted.insert(finding.key);
-        }
-        Locator locator(text, wanted);
-        locator.run();
-        std::vector<std::pair<std::size_t, ConfigFinding*>> located;
-        for (ConfigFinding& finding : check.findings) {
-            const auto found = locator.keys().find(finding.key);
-            if (found != locator.keys().end()) {
-                located.emplace_back(found->second, &finding);
-            }
-        }
-        std::sort(located.begin(), located.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        PositionFinder finder(text);
-        for (const auto& [offset, finding] : located) {
-            const Position position = finder.at(offset);
-            finding->line = position.line;
-            finding->column = position.column;
-        }
-        // In the order of the text, as an editor lists them; findings without a place last.
-        std::stable_sort(check.findings.begin(), check.findings.end(),
-                         [](const ConfigFinding& a, const ConfigFinding& b) {
-                             const auto place = [](const ConfigFinding& f) {
-                                 return f.line == 0
-                                            ? std::make_pair(~std::size_t{0}, std::size_t{0})
-                                            : std::make_pair(f.line, f.column);
-                             };
-                             return place(a) < place(b);
-                         });
+    const bool repeated = parser.lostRepeatedKeys(document);
+    if (check.findings.empty() && !repeated) {
+        return check;
     }
+    // A second pass over the text, for the places of the keys: the document keeps none.
+    const std::set<KeyPath> wanted(collect.paths().begin(), collect.paths().end());
+    Locator locator(text, wanted, repeated);
+    locator.run();
+    const std::vector<Repeat> repeats = repeated ? locator.repeats() : std::vector<Repeat>();
+
+    std::set<std::size_t> offsets;
+    for (const auto& [path, offset] : locator.places()) {
+        offsets.insert(offset);
+    }
+    for (const Repeat& repeat : repeats) {
+        offsets.insert(repeat.offsets.front());
+        offsets.insert(repeat.offsets.back());
+    }
+    const auto places = placesOf(text, offsets);
+
+    for (std::size_t i = 0; i < check.findings.size(); ++i) {
+        const auto found = locator.places().find(collect.paths()[i]);
+        if (found != locator.places().end()) {
+            check.findings[i].line = places.at(found->second).line;
+            check.findings[i].column = places.at(found->second).column;
+        }
+    }
+    for (const Repeat& repeat : repeats) {
+        ConfigFinding finding;
+        finding.kind = ConfigFinding::Kind::RepeatedKey;
+        finding.key = dottedName(repeat.path);
+        const Position first = places.at(repeat.offsets.front());
+        const Position last = places.at(repeat.offsets.back());
+        finding.line = last.line;
+        finding.column = last.column;
+        finding.firstLine = first.line;
+        finding.firstColumn = first.column;
+        finding.message = repeatMessage(repeat.path, repeat.offsets.size() - 1, first);
+        finding.hint = "keep one of them: merge what the others say into it";
+        collect.add(std::move(finding), repeat.path);
+    }
+
+    // In the order of the text, as an editor lists them; findings without a place last.
+    std::stable_sort(check.findings.begin(), check.findings.end(),
+                     [](const ConfigFinding& a, const ConfigFinding& b) {
+                         const auto place = [](const ConfigFinding& f) {
+                             return f.line == 0 ? std::make_pair(~std::size_t{0}, std::size_t{0})
+                                                : std::make_pair(f.line, f.column);
+                         };
+                         return place(a) < place(b);
+                     });
     return check;
 }
 

@@ -5,25 +5,33 @@
 //   for (const auto& finding : check.findings) {
 //       std::cout << "config.json:" << finding.line << ':' << finding.column << ": "
 //                 << finding.message << '\n';
+//       if (!finding.hint.empty()) { std::cout << "  hint: " << finding.hint << '\n'; }
 //   }
 //
 // What a caller may rely on:
 // - The verdict is the load's: `usable` is false exactly when loadConfigJson() would find the
 //   text unusable (not a JSON object, a syntax error, nothing but white space) and move the
 //   file aside. The finding then says where the parser stopped (line and column, 1-based) and
-//   what it expected there.
+//   what it expected there, in the parser's words; its hint says in plain words what to change
+//   for the mistakes people make by hand: a comma before a closing bracket (the hint points at
+//   the comma), comments, single quotes, single backslashes in a Windows path, an empty file,
+//   and a file saved as UTF-16 or UTF-32 (named in the hint).
 // - In a usable document every key is judged by the table and the acceptance rule that
 //   from_json uses (config/ConfigKeys.h): a finding for a known key means that the driver skips
-//   its value and keeps its default; no finding means that it takes it. Unknown keys and
-//   sections that are not objects are reported too (the driver ignores them; the next save
-//   drops them). Findings come in the order of the text (the first kMaxReportedFindings
-//   in key order are kept, then sorted by line and column).
+//   its value and keeps its default; no finding means that it takes it. Unknown keys, sections
+//   that are not objects, and keys written twice in one object (at the top level and inside a
+//   section; only the last one counts) are reported too. The driver ignores unknown keys.
+//   Findings come in the order of the text (the first kMaxReportedFindings in key order, keys
+//   written twice after the others, are kept, then sorted by line and column).
 // - Hostile text is safe: nesting is never followed into values the driver ignores, no value is
-//   copied or printed whole (strings are cut to a few dozen characters in messages), and at most
-//   kMaxReportedFindings findings are kept; `unreported` counts the rest.
+//   copied or printed whole, and at most kMaxReportedFindings findings are kept; `unreported`
+//   counts the rest. Messages and hints are safe to print on a terminal: every piece of the text
+//   in them (key names, values, the parser's tokens) is escaped as quotedForMessage() or
+//   escapedForMessage() does, and cut to a few dozen characters.
 // - Line and column of a finding in a usable document are those of its key (the last one when
-//   a key is repeated, as the parser keeps the last value); 0 when not known. Columns count
-//   characters (UTF-8 sequences), not bytes; a leading byte-order mark is not counted.
+//   a key is repeated, as the parser keeps the last value); 0 when not known. Lines end at LF,
+//   CR LF or a lone CR. Columns count characters (UTF-8 sequences), not bytes; a leading
+//   byte-order mark is not counted.
 // - Throws only std::bad_alloc.
 #pragma once
 
@@ -43,16 +51,30 @@ struct ConfigFinding {
         SkippedValue,      // a known key whose value the driver skips
         UnknownKey,        // a key the driver does not know
         SectionNotObject,  // a section ("detection") whose value is not an object
+        RepeatedKey,       // a key written more than once in one object: only the last counts
     };
     Kind kind = Kind::Syntax;
-    std::string key;         // dotted name ("detection.fftSize"); empty for Syntax, NotAnObject
+    // Dotted name ("detection.fftSize"; a top-level key is its own name, dots and all); empty
+    // for Syntax, NotAnObject. The file's bytes as they are: escape it before printing it.
+    std::string key;
     std::size_t line = 0;    // 1-based; 0 when not known
     std::size_t column = 0;  // 1-based; 0 when not known
     std::string suggestion;  // UnknownKey: the known key it most likely meant, or empty
     // The finding in words, starting with the key where there is one, e.g.
     // "detection.fftSize: found a string \"4096\"; expected an integer from -2147483648 to
-    // 2147483647; the driver keeps its default 2048".
+    // 2147483647; the driver keeps its default 2048". A key the driver does not know is quoted
+    // ("\"detection.fftsize\": unknown key, ...").
     std::string message;
+    // What to change, in plain words, or empty: "remove this comma: ...". It concerns the
+    // place hintLine:hintColumn when those are not 0 (the comma before the '}' at which the
+    // parser stopped), else the finding's own place.
+    std::string hint;
+    std::size_t hintLine = 0;
+    std::size_t hintColumn = 0;
+    // RepeatedKey: where the key is first written (the finding's own place is the last one,
+    // whose value counts). 0 otherwise.
+    std::size_t firstLine = 0;
+    std::size_t firstColumn = 0;
 
     // True for the kinds that make the whole document unusable.
     bool fatal() const { return kind == Kind::Syntax || kind == Kind::NotAnObject; }
@@ -66,6 +88,18 @@ struct ConfigCheck {
 
 // Checks the text of a settings document as the load would read it.
 ConfigCheck checkConfigText(std::string_view text);
+
+// Text from a settings file or a command line, made safe to print: control characters (C0,
+// DEL, C1), line and paragraph separators and the bidirectional controls become \uXXXX (JSON's
+// \n, \t, \r, \b, \f where it has them), bytes that are not UTF-8 become \xNN; every other
+// character is kept. So nothing that a message shows can retitle, clear or reorder a terminal.
+// quotedForMessage() also writes \" and \\, puts the result in double quotes, and keeps at most
+// kQuotedLength characters of it, with "..." after the closing quote when it cut something:
+// "\"red\"", "\"\\u001B]0;...\"...". escapedForMessage() adds no quotes, keeps \ and " as they
+// are and cuts nothing, for what must stay as it is: a file name, a message.
+inline constexpr std::size_t kQuotedLength = 40;
+std::string quotedForMessage(std::string_view text);
+std::string escapedForMessage(std::string_view text);
 
 // The known dotted key or section that `name` most likely means: the same name in another case,
 // one within two letters (an insertion, deletion, substitution or swap of neighbours; case

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 
 #include <nlohmann/json_fwd.hpp>
@@ -78,10 +79,19 @@ enum class Acceptance : unsigned char {
 // What from_json does with `value` found under `key`.
 Acceptance acceptValue(const ConfigKey& key, const nlohmann::json& value);
 
-// What `key` accepts, in words: "an integer from -2147483648 to 2147483647".
+// What `key` accepts, in words: "an integer from -2147483648 to 2147483647". Float limits are
+// written as floatText() writes them ("3.4028235e+38").
 const char* describeAccepted(ValueType type);
 // A one-word name of the type for listings: "integer", "number", "boolean", "string",
 // "timestamp".
 const char* typeName(ValueType type);
+
+// A float setting as people write it: the shortest decimal text that reads back, as a
+// document's number that from_json rounds to float, as exactly `value`, with ".0" after a
+// whole number: "0.7" for the default sensitivity, which a save writes as 0.699999988079071
+// (the float widened to double), "0.3" where that shows 0.30000001192092896, "1.0",
+// "3.4028235e+38". For what programs show; the save keeps writing the widened float. A value
+// without such a text (NaN, an infinity) gets the widened double's JSON text.
+std::string floatText(float value);
 
 }  // namespace tarvik::driver

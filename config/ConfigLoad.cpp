@@ -138,14 +138,11 @@ LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
             update->refused = true;
             return LoadOutcome::Read;
         }
-        const ReadDigest seen = digestOf(text);
-
         // No exceptions, no comments, nothing but white space after the value. The parsed value
         // is only ever read through references or moved: copying it would recurse once per
         // level of nesting, and a hostile file can nest deep enough to exhaust the stack.
         nlohmann::json document = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false,
                                                         /*ignore_comments=*/false);
-        text = std::string();  // the text is no longer needed: release it before converting
 
         std::string warning;
         if (!document.is_object()) {
@@ -163,6 +160,9 @@ LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
                           "; backing up + defaults";
             }
         }
+        // Only a corrupt document needs to be recognised again before it is moved aside.
+        const ReadDigest seen = digestOf(text);
+        text = std::string();
         switch (quarantineIfUnchanged(path, seen, heldLock, warning)) {
             case Quarantine::MovedAside:
                 return LoadOutcome::CorruptMovedAside;

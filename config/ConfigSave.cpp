@@ -8,8 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include <tarvik/common/Logging.h>
 #include <tarvik/config/ConfigFile.h>
 #include "config/LogText.h"
@@ -255,17 +253,6 @@ SaveOutcome writeFileAtomicOutcome(const std::filesystem::path& path, const std:
 bool writeFileAtomic(const std::filesystem::path& path, const std::string& text) {
     return writeFileAtomicOutcome(path, text).ok();
 }
-
-namespace detail {
-
-std::string documentText(const Config& config) {
-    nlohmann::json document;
-    to_json(document, config);
-    // Indent 4 with spaces, raw UTF-8, strict: invalid UTF-8 throws before the disk is touched.
-    return document.dump(4);
-}
-
-}  // namespace detail
 
 SaveOutcome saveConfigJsonOutcome(const std::filesystem::path& path, const Config& config) {
     return writeFileAtomicOutcome(path, detail::documentText(config));

@@ -31,4 +31,12 @@ enum class StandardStream { Output, Error };
 // failed (a closed pipe, a full disk).
 bool writeStandard(StandardStream stream, std::string_view text);
 
+// `argument` written so that this platform's command shell passes it on unchanged, for a
+// command that a program suggests to its user: as it is when that is safe (letters, digits,
+// characters outside ASCII and "_-.,/:@%+=", and "\\" on Windows); otherwise POSIX: in single
+// quotes, each ' written as '\'' (any POSIX shell); Windows: in double quotes, which cmd.exe
+// and PowerShell both take for a name with spaces, parentheses, & or ' (a Windows file name
+// holds no double quote). Inside them PowerShell still expands $ and ` and cmd.exe %NAME%.
+std::string quoteForShell(std::string_view argument);
+
 }  // namespace tarvik::platform

@@ -1,7 +1,11 @@
-// Arguments and standard streams on POSIX: argv as given, write(2) on descriptors 1 and 2.
+// Arguments and standard streams on POSIX: argv as given, write(2) on descriptors 1 and 2, and
+// the quoting of a POSIX shell.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/CommandLine.h"
 
@@ -29,6 +33,23 @@ bool writeStandard(StandardStream stream, std::string_view text) {
         text.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
+}
+
+std::string quoteForShell(std::string_view argument) {
+    const bool plain =
+        !argument.empty() && std::all_of(argument.begin(), argument.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte >= 0x80 || std::isalnum(byte) != 0 ||
+                   std::strchr("_-.,/:@%+=", c) != nullptr;
+        });
+    if (plain) {
+        return std::string(argument);
+    }
+    std::string quoted = "'";
+    for (const char c : argument) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
 }
 
 }  // namespace tarvik::platform

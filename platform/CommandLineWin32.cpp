@@ -1,8 +1,13 @@
 // Arguments and standard streams on Windows: the wide command line converted to UTF-8, and
-// standard handles written with WriteFile (bytes) or WriteConsoleW (a console).
+// standard handles written with WriteFile (bytes) or WriteConsoleW (a console), and the quoting
+// that cmd.exe and PowerShell both take.
 #include <windows.h>
 
 #include <shellapi.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 
 #include "platform/CommandLine.h"
 #include "platform/Text.h"
@@ -74,6 +79,16 @@ bool writeStandard(StandardStream stream, std::string_view text) {
         }
     }
     return writeBytes(handle, text);
+}
+
+std::string quoteForShell(std::string_view argument) {
+    const bool plain =
+        !argument.empty() && std::all_of(argument.begin(), argument.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte >= 0x80 || std::isalnum(byte) != 0 ||
+                   std::strchr("_-.,/:@%+=\\", c) != nullptr;
+        });
+    return plain ? std::string(argument) : "\"" + std::string(argument) + "\"";
 }
 
 }  // namespace tarvik::platform

@@ -175,6 +175,19 @@ ErrorCode syncDirectory(const std::filesystem::path& directory);
 // (MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED / rename).
 ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Whether the file at `path` carries the mark by which people protect a file from changes:
+// Windows: FILE_ATTRIBUTE_READONLY; POSIX: no write permission for its owner, or none for this
+// process (access(2) with the effective ids; it grants root every file, so for root only the
+// owner's bit counts). False for a directory, when there is no file, or when it cannot be asked.
+// A save does not look at the mark: on POSIX rename() replaces a read-only file in a writable
+// directory, and on Windows ReplaceFileW refuses it (access denied).
+bool isMarkedReadOnly(const std::filesystem::path& path);
+
+// Sets (`readOnly`) or clears that mark on the file at `path`; 0 when the file already was so.
+// Windows: FILE_ATTRIBUTE_READONLY, other attributes kept. POSIX: clearing gives the owner
+// write permission; setting takes every write permission away.
+ErrorCode setReadOnlyMark(const std::filesystem::path& path, bool readOnly);
+
 enum class ReadStatus { Ok, SharingViolation, Failed };
 
 struct ReadResult {
@@ -183,7 +196,10 @@ struct ReadResult {
 };
 
 // Reads the whole regular file at `path` into `contents` and closes it before returning, also
-// when it fails or throws. Reads until end of file, however few bytes each call returns.
+// when it fails or throws. Reads the size that the file had when it was opened (fstat /
+// GetFileSizeEx), however few bytes each call returns: until that many bytes have arrived, or
+// fewer when a read returns none (the file shrank). A file that grows meanwhile is read up to
+// that size: it is being written in place and could not be read consistently anyway.
 // Other processes may read and write the file meanwhile. Never blocks on a FIFO and never
 // reads anything but a regular file: a directory fails with EISDIR, any other kind of file
 // with EINVAL (POSIX; on Windows CreateFileW refuses them itself). A file too large for the

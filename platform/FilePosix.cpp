@@ -389,20 +389,20 @@ ErrorCode WritableFile::open(const std::filesystem::path& path,
     if (fd < 0) {
         return lastError();
     }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        const ErrorCode error = lastError();
-        ::close(fd);
-        return error;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return EINVAL;  // a FIFO or device node planted at the temporary name
-    }
-    // Failure to copy the bits is not fatal: the file then keeps the creation mode. Bits that
-    // already match (the usual case) need no call.
-    if (copyMode && (status.st_mode & 07777) != (source.st_mode & 07777)) {
-        (void)::fchmod(fd, source.st_mode & 07777);
+    // The exclusive create made a new regular file: nothing planted at the name can be open
+    // here. Its mode is the creation mode less the umask, which only a status query tells (the
+    // umask cannot be read without changing it). Failure to copy the bits is not fatal: the
+    // file then keeps the creation mode. Bits that already match (the usual case) need no call.
+    if (copyMode) {
+        struct stat status {};
+        if (::fstat(fd, &status) != 0) {
+            const ErrorCode error = lastError();
+            ::close(fd);
+            return error;
+        }
+        if ((status.st_mode & 07777) != (source.st_mode & 07777)) {
+            (void)::fchmod(fd, source.st_mode & 07777);
+        }
     }
     handle_ = fd;
     return 0;
@@ -494,6 +494,32 @@ ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::pa
     return renamePath(from, to);
 }
 
+bool isMarkedReadOnly(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    if ((status.st_mode & S_IWUSR) == 0) {
+        return true;
+    }
+    // Another user's file that this one may not write; a read-only file system is no mark.
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES;
+}
+
+ErrorCode setReadOnlyMark(const std::filesystem::path& path, bool readOnly) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return lastError();
+    }
+    const mode_t mode = status.st_mode & 07777;
+    const mode_t wanted =
+        readOnly ? (mode & ~mode_t{S_IWUSR | S_IWGRP | S_IWOTH}) : (mode | S_IWUSR);
+    if (wanted == mode) {
+        return 0;
+    }
+    return ::chmod(path.c_str(), wanted) == 0 ? 0 : lastError();
+}
+
 namespace {
 
 // Closes a descriptor when its scope ends, also when an exception leaves the scope.
@@ -534,36 +560,39 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
                 static_cast<ErrorCode>(S_ISDIR(status.st_mode) ? EISDIR : EINVAL)};
     }
 
-    // Read straight into the result, sized from the file; one spare byte lets the end of file
-    // show as a read of 0 bytes without growing the buffer in the common case. Only a read of
-    // 0 bytes ends the loop: any call may return fewer bytes than asked for (FUSE, network file
-    // systems, signals, and Linux above 0x7ffff000 bytes). A file larger than the process can
-    // hold in memory is a failed read (EFBIG beyond what a string can hold, else ENOMEM).
+    // Read straight into the result, sized from the file, until that size has arrived or a read
+    // returns 0 bytes (the file shrank since fstat). Any call may return fewer bytes than asked
+    // for (FUSE, network file systems, signals, and Linux above 0x7ffff000 bytes), so nothing
+    // else ends the loop. A file that grows meanwhile is being written in place and cannot be
+    // read consistently anyway: what fstat reported is what is read, and no further call looks
+    // for the end of the file. A file larger than the process can hold in memory is a failed
+    // read (EFBIG beyond what a string can hold, else ENOMEM).
     const auto size = static_cast<std::uint64_t>(status.st_size);
-    if (size >= contents.max_size()) {
+    if (size > contents.max_size()) {
         return {ReadStatus::Failed, static_cast<ErrorCode>(EFBIG)};
     }
-    std::size_t capacity = static_cast<std::size_t>(size) + 1;
-    std::size_t filled = 0;
-    if (!detail::resizeReadBuffer(contents, capacity)) {
+    if (!detail::resizeReadBuffer(contents, static_cast<std::size_t>(size))) {
         contents = std::string();
         return {ReadStatus::Failed, static_cast<ErrorCode>(ENOMEM)};
     }
+    // A size of 0 is not believed: such a file is read until a read returns 0 (one call for a
+    // file that is really empty).
+    const bool sizeUnknown = size == 0;
+    std::size_t filled = 0;
     for (;;) {
-        if (filled == capacity) {  // the file grew since fstat
-            const std::size_t limit = contents.max_size();
-            capacity = capacity > limit / 2 ? limit : capacity * 2;
-            if (filled == capacity || !detail::resizeReadBuffer(contents, capacity)) {
-                const bool tooLarge = filled == capacity;
+        if (filled == contents.size()) {
+            bool tooLarge = false;
+            if (!sizeUnknown) {
+                break;
+            }
+            if (!detail::growReadBuffer(contents, tooLarge)) {
                 contents = std::string();
                 return {ReadStatus::Failed, static_cast<ErrorCode>(tooLarge ? EFBIG : ENOMEM)};
             }
         }
-        std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
-        if (auto chunk = takeFault(Operation::ReadChunk)) {
-            request = std::min<std::size_t>(request, *chunk);
-        }
-        const ssize_t got = ::read(fd.get(), contents.data() + filled, request);
+        const std::size_t request = std::min(contents.size() - filled, detail::kMaxReadRequest);
+        const ssize_t got =
+            ::read(fd.get(), contents.data() + filled, detail::bytesOneReadDelivers(request));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -573,7 +602,7 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
             return {ReadStatus::Failed, error};
         }
         if (got == 0) {
-            break;  // end of file
+            break;  // the end: the file shrank, or its size was not known
         }
         filled += static_cast<std::size_t>(got);
     }

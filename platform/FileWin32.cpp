@@ -420,6 +420,35 @@ ErrorCode moveAside(const std::filesystem::path& from, const std::filesystem::pa
     return 0;
 }
 
+bool isMarkedReadOnly(const std::filesystem::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(absoluteName(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+ErrorCode setReadOnlyMark(const std::filesystem::path& path, bool readOnly) {
+    const std::wstring name = absoluteName(path);
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return lastError();
+    }
+    if (((attributes & FILE_ATTRIBUTE_READONLY) != 0) == readOnly) {
+        return 0;
+    }
+    // Only these attributes can be set; FILE_ATTRIBUTE_NORMAL stands alone, for none of them.
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+    DWORD wanted = attributes & kSettable;
+    if (readOnly) {
+        wanted |= FILE_ATTRIBUTE_READONLY;
+    }
+    if (!::SetFileAttributesW(name.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted)) {
+        return lastError();
+    }
+    return 0;
+}
+
 namespace {
 
 // Closes a handle when its scope ends, also when an exception leaves the scope: a handle left
@@ -464,42 +493,45 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
     if (!::GetFileSizeEx(file.get(), &size)) {
         return {ReadStatus::Failed, lastError()};
     }
-    // Sized from the file, with one spare byte so that the end of file normally shows as a
-    // read of 0 bytes without growing the buffer; only such a read ends the loop. A file larger
-    // than the process can hold in memory is a failed read.
-    if (static_cast<std::uint64_t>(size.QuadPart) >= contents.max_size()) {
+    // Read straight into the result, sized from the file, until that size has arrived or a read
+    // returns 0 bytes (the file shrank since its size was read). Any call may return fewer bytes
+    // than asked for, so nothing else ends the loop. A file that grows meanwhile is being
+    // written in place and cannot be read consistently anyway: the size read is what is read,
+    // and no further call looks for the end of the file. A file larger than the process can
+    // hold in memory is a failed read.
+    if (static_cast<std::uint64_t>(size.QuadPart) > contents.max_size()) {
         return {ReadStatus::Failed, ERROR_FILE_TOO_LARGE};
     }
-    std::size_t capacity = static_cast<std::size_t>(size.QuadPart) + 1;
-    std::size_t filled = 0;
-    if (!detail::resizeReadBuffer(contents, capacity)) {
+    if (!detail::resizeReadBuffer(contents, static_cast<std::size_t>(size.QuadPart))) {
         contents = std::string();
         return {ReadStatus::Failed, ERROR_NOT_ENOUGH_MEMORY};
     }
+    // A size of 0 is not believed: such a file is read until a read returns 0 (one call for a
+    // file that is really empty).
+    const bool sizeUnknown = size.QuadPart == 0;
+    std::size_t filled = 0;
     for (;;) {
-        if (filled == capacity) {  // the file grew since its size was read
-            const std::size_t limit = contents.max_size();
-            capacity = capacity > limit / 2 ? limit : capacity * 2;
-            if (filled == capacity || !detail::resizeReadBuffer(contents, capacity)) {
-                const bool tooLarge = filled == capacity;
+        if (filled == contents.size()) {
+            bool tooLarge = false;
+            if (!sizeUnknown) {
+                break;
+            }
+            if (!detail::growReadBuffer(contents, tooLarge)) {
                 contents = std::string();
                 return {ReadStatus::Failed, tooLarge ? ErrorCode{ERROR_FILE_TOO_LARGE}
                                                      : ErrorCode{ERROR_NOT_ENOUGH_MEMORY}};
             }
         }
-        std::size_t request = std::min(capacity - filled, detail::kMaxReadRequest);
-        if (auto chunk = takeFault(Operation::ReadChunk)) {
-            request = std::min<std::size_t>(request, *chunk);
-        }
+        const std::size_t request = std::min(contents.size() - filled, detail::kMaxReadRequest);
         DWORD got = 0;
-        if (!::ReadFile(file.get(), contents.data() + filled, static_cast<DWORD>(request), &got,
-                        nullptr)) {
+        if (!::ReadFile(file.get(), contents.data() + filled,
+                        static_cast<DWORD>(detail::bytesOneReadDelivers(request)), &got, nullptr)) {
             const ErrorCode error = lastError();
             contents = std::string();
             return {ReadStatus::Failed, error};
         }
         if (got == 0) {
-            break;  // end of file
+            break;  // the end: the file shrank, or its size was not known
         }
         filled += got;
     }

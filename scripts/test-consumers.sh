@@ -8,7 +8,18 @@
 #                 then a project that has only find_package(tarvik_config CONFIG REQUIRED) and
 #                 CMAKE_PREFIX_PATH to go on is built against it;
 #   subdirectory  a project that pulls the checkout in with add_subdirectory; on Linux it
-#                 defines nlohmann_json::nlohmann_json itself and has no package to find.
+#                 defines nlohmann_json::nlohmann_json itself and has no package to find; its
+#                 install must not carry the library (TARVIK_INSTALL is off for a subproject);
+#   makefile      a plain Makefile that finds the installed library through pkg-config alone
+#                 (tarvik_config.pc).
+# Every consumer puts a config/Config.h and a common/Logging.h of its own first on the driver's
+# include path (tests/consumer/shadow) and includes the library as <tarvik/config/ConfigFile.h>:
+# the library's headers must not pick up the consumer's files, and nothing but the public
+# headers may be on the consumer's include path (driver.cpp checks both as it compiles). The
+# cross builds (the library's install build and the CMake consumers) are configured twice before
+# they build, as any edit of a CMakeLists file makes CMake do: the second configure must give
+# the same build. The installed package and tarvik_config.pc must carry the version of the
+# newest heading of CHANGELOG.md, and the release preset must build the libraries alone.
 # Each consumer builds two driver modules (a .so, or a DLL) that link tarvik::config and a
 # host that loads them at run time (dlopen with RTLD_GLOBAL, or LoadLibraryW) and has the
 # first save and load a config.json under a non-ASCII directory, then checks that each driver
@@ -53,14 +64,28 @@ fail() {
     exit 1
 }
 
+# The version of the newest heading of CHANGELOG.md ("## 0.2.0 - <date>").
+changelog_version=$(grep -m 1 -oE '^## [0-9]+\.[0-9]+\.[0-9]+' CHANGELOG.md | cut -c 4-)
+[[ -n $changelog_version ]] || { echo "FAIL: CHANGELOG.md names no version" >&2; exit 1; }
+
 # install_library <build dir> <prefix> [configure arguments...]: the README's install command.
 install_library() {
     local build=$1 prefix=$2
     shift 2
     # As on a machine with only the build packages: GoogleTest and Benchmark cannot be found.
-    cmake --preset release -B "$build" "$@" --no-warn-unused-cli \
-        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+    # Configured twice, as an edited CMakeLists file makes CMake do.
+    local configure
+    for configure in first second; do
+        cmake --preset release -B "$build" "$@" --no-warn-unused-cli \
+            -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+            >"$build.$configure.log" || { cat "$build.$configure.log"; fail "configuring $build ($configure time)"; }
+    done
     cmake --build "$build" -j "$jobs"
+    # The release preset builds the libraries alone.
+    local programs
+    programs=$(find "$build" -type f \( -name 'tarvik-config*' -o -name 'atomic_persist_test*' \
+        -o -name 'driver_startup*' \) ! -name '*.d' ! -path '*/CMakeFiles/*' -print)
+    [[ -z $programs ]] || fail "the release preset built programs: $programs"
     cmake --install "$build" --prefix "$prefix" --component development >/dev/null
     # Nothing may point back into the build tree: a consumer only has the prefix.
     rm -rf "$build"
@@ -78,6 +103,7 @@ check_layout() {
         include/tarvik/common/ConsoleLogger.h include/tarvik/common/Logging.h \
         include/tarvik/config/Config.h include/tarvik/config/ConfigFile.h \
         include/tarvik/config/ConfigCheck.h include/tarvik/config/ConfigKeys.h \
+        "$libdir"/pkgconfig/tarvik_config.pc \
         "$libdir"/libtarvik_common.a "$libdir"/libtarvik_config.a "$libdir"/libtarvik_platform.a \
         "$libdir"/cmake/tarvik_config/TarvikJsonHeaders.cmake \
         "$libdir"/cmake/tarvik_config/tarvik_configConfig.cmake \
@@ -94,18 +120,33 @@ check_layout() {
     if grep -n '#include "platform/' -r "$prefix/include/tarvik"; then
         fail "an installed header includes an internal platform header"
     fi
-    echo "installed: $(echo "$actual" | wc -l) files, the libraries, their headers and package only"
+    # The public headers reach each other by relative names only, so that no consumer's file
+    # of the same name can stand in for one of them.
+    if grep -nE '#include "(config|common)/' -r "$prefix/include/tarvik"; then
+        fail "an installed header includes another by a name that a consumer's file can shadow"
+    fi
+    local package_version pc_version
+    package_version=$(sed -nE 's/^set\(PACKAGE_VERSION "([^"]*)"\)$/\1/p' \
+        "$prefix/$libdir/cmake/tarvik_config/tarvik_configConfigVersion.cmake")
+    pc_version=$(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --modversion tarvik_config)
+    [[ $package_version == "$changelog_version" && $pc_version == "$changelog_version" ]] ||
+        fail "versions differ: CHANGELOG.md $changelog_version, package $package_version, pkg-config $pc_version"
+    echo "installed: $(echo "$actual" | wc -l) files, the libraries, their headers and packages only, version $changelog_version"
 }
 
-# configure_installed <build dir> <prefix> [configure arguments...]
+# configure_installed <build dir> <prefix> [configure arguments...]: configured twice; the
+# second log is the one checked.
 configure_installed() {
     local build=$1 prefix=$2
     shift 2
-    cmake -S tests/consumer/installed -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-        -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF "$@" \
-        >"$build.log" || { cat "$build.log"; fail "configuring the consumer of $prefix"; }
-    grep -q "tarvik_config .* from $prefix/" "$build.log" ||
-        { cat "$build.log"; fail "find_package did not take the package from $prefix"; }
+    local configure
+    for configure in first second; do
+        cmake -S tests/consumer/installed -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+            -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF "$@" \
+            >"$build.log" || { cat "$build.log"; fail "configuring the consumer of $prefix ($configure time)"; }
+    done
+    grep -q "tarvik_config $changelog_version from $prefix/" "$build.log" ||
+        { cat "$build.log"; fail "find_package did not take version $changelog_version from $prefix"; }
     grep 'nlohmann_json headers from' "$build.log"
 }
 
@@ -117,12 +158,31 @@ check_cross_json() {
     fi
 }
 
-# configure_subdirectory <build dir> [configure arguments...]
+# configure_subdirectory <build dir> [configure arguments...]: configured twice.
 configure_subdirectory() {
-    local build=$1
+    local build=$1 configure
     shift
-    cmake -S tests/consumer/subdirectory -B "$build" -G Ninja -DTARVIK_SOURCE_DIR="$repo" "$@" \
-        >"$build.log" || { cat "$build.log"; fail "configuring the subdirectory consumer"; }
+    for configure in first second; do
+        cmake -S tests/consumer/subdirectory -B "$build" -G Ninja -DTARVIK_SOURCE_DIR="$repo" "$@" \
+            >"$build.log" || { cat "$build.log"; fail "configuring the subdirectory consumer ($configure time)"; }
+    done
+}
+
+# check_subdirectory_install <build dir>: the consumer installs nothing of its own, and a
+# subproject adds nothing of the library to its install.
+check_subdirectory_install() {
+    local build=$1 installed
+    cmake --install "$build" --prefix "$build-install" >/dev/null
+    installed=$(find "$build-install" ! -type d -print 2>/dev/null || true)
+    [[ -z $installed ]] || fail "the subdirectory consumer's install carries the library: $installed"
+}
+
+# build_makefile <output dir> [make arguments...]: the plain Makefile consumer (pkg-config).
+build_makefile() {
+    local out=$1
+    shift
+    mkdir -p "$out"
+    make -s -f "$repo/tests/consumer/makefile/Makefile" OUT="$out" -j "$jobs" "$@"
 }
 
 build_consumer() {
@@ -204,6 +264,11 @@ echo "--- Linux: add_subdirectory, with the consumer's own nlohmann_json target"
 configure_subdirectory "$work/subdirectory" -DCONSUMER_OWN_JSON=ON
 build_consumer "$work/subdirectory"
 run_linux subdirectory "$work/subdirectory"
+check_subdirectory_install "$work/subdirectory"
+
+echo "--- Linux: a Makefile consumer of the installed library, through pkg-config"
+PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" build_makefile "$work/makefile"
+run_linux makefile "$work/makefile"
 
 if [[ "${WINDOWS:-1}" == 0 ]]; then
     echo "consumers: Linux passed; Windows skipped (WINDOWS=0)"
@@ -226,5 +291,15 @@ echo "--- Windows: add_subdirectory"
 configure_subdirectory "$work/subdirectory-mingw" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
 build_consumer "$work/subdirectory-mingw"
 run_windows subdirectory-mingw "$work/subdirectory-mingw"
+check_subdirectory_install "$work/subdirectory-mingw"
 
-echo "consumers: installed package and add_subdirectory passed, for Linux and for Windows"
+echo "--- Windows: a Makefile consumer of the installed library, through pkg-config"
+# Only the Windows prefix's .pc files; the nlohmann headers (header-only, no .pc in the MinGW
+# root) are named by the consumer, without the build machine's /usr/include.
+mkdir -p "$work/json-include"
+ln -sfn /usr/include/nlohmann "$work/json-include/nlohmann"
+PKG_CONFIG_LIBDIR="$work/prefix-mingw/lib/pkgconfig" build_makefile "$work/makefile-mingw" \
+    WINDOWS=1 CXX=x86_64-w64-mingw32-g++-posix JSON_CFLAGS="-I$work/json-include"
+run_windows makefile-mingw "$work/makefile-mingw"
+
+echo "consumers: installed package, add_subdirectory and pkg-config passed, for Linux and for Windows"

@@ -28,8 +28,8 @@ enum class Operation {
     LockCall,       // SaveLock::acquire's first, non-blocking flock (POSIX)
     StartLockWait,  // starting the thread that waits for a contended flock (POSIX)
     // Not failures but conditions a real file system can produce, for readWholeFile:
-    ReadChunk,       // each read call returns at most `code` (>= 1) bytes: a short read
-    ReadAllocation,  // growing the buffer throws std::bad_alloc (`code` is not used)
+    ReadChunk,       // each read call returns at most `code` (>= 1) bytes, fewer than asked
+    ReadAllocation,  // sizing the buffer throws std::bad_alloc (`code` is not used)
 };
 
 // The next `times` calls of `operation` fail with `code` (times < 0: every call until
@@ -45,8 +45,9 @@ void reportSharingViolation(int times);
 // of an operation: replace a file between a load's read and its quarantine, say.
 void runBeforeNext(Operation operation, std::function<void()> action);
 
-// Until cleared, every read call of readWholeFile returns at most `bytes` (>= 1) bytes, as
-// FUSE, network file systems and interrupted reads do, and as Linux does above 0x7ffff000.
+// Until cleared, every read call of readWholeFile returns at most `bytes` (>= 1) bytes, however
+// many it asked for: a short read, as FUSE, network file systems and interrupted reads return,
+// and as Linux does above 0x7ffff000 bytes. The read loop still asks for all it wants.
 inline void readInChunksOf(ErrorCode bytes) {
     failNext(Operation::ReadChunk, bytes, -1);
 }

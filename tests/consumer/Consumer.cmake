@@ -8,6 +8,8 @@ set(_consumer_dir ${CMAKE_CURRENT_LIST_DIR})
 # driver.cpp is compiled once (it includes the whole JSON library) and linked twice.
 add_library(consumer_driver_objects OBJECT ${_consumer_dir}/driver.cpp)
 target_link_libraries(consumer_driver_objects PRIVATE tarvik::config)
+# The driver's own config/Config.h and common/Logging.h, first on its include path.
+target_include_directories(consumer_driver_objects BEFORE PRIVATE ${_consumer_dir}/shadow)
 # What a driver .so needs besides linking tarvik::config: its own code hidden too, so that it
 # exports only what it marks (the library's own symbols are hidden already). A DLL exports
 # only what is marked dllexport, so there the properties change nothing.

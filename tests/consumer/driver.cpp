@@ -22,9 +22,34 @@
 
 #include <nlohmann/json.hpp>
 
+// The driver's own headers, of the same relative names as two of the library's: the consumer
+// projects put tests/consumer/shadow first on the driver's include path, as a driver built with
+// `-I.` does. The library's headers below must not pick them up.
+#include "common/Logging.h"
+#include "config/Config.h"
+
+// Each library header that includes another comes first in its own block, so that the header
+// it includes is reached through it, not through an earlier include.
+#include <tarvik/config/ConfigFile.h>
+
+#include <tarvik/common/ConsoleLogger.h>
+
 #include <tarvik/common/Logging.h>
 #include <tarvik/config/Config.h>
-#include <tarvik/config/ConfigFile.h>
+
+static_assert(CONSUMER_OWN_CONFIG_HEADER == 1 && CONSUMER_OWN_LOGGING_HEADER == 1,
+              "the driver's own headers are the ones its own includes reach");
+// Nothing but the public headers is on a consumer's include path: not the library's private
+// headers, its platform layer, its tests or its benchmarks.
+#if __has_include("config/SaveLocking.h") || __has_include(<config/SaveLocking.h>)
+#error "the library's private headers are on the consumer's include path"
+#endif
+#if __has_include("platform/File.h") || __has_include(<platform/File.h>)
+#error "the library's platform layer is on the consumer's include path"
+#endif
+#if __has_include("tests/support/TestSupport.h") || __has_include("bench/BenchSupport.h")
+#error "the library's tests or benchmarks are on the consumer's include path"
+#endif
 
 #ifdef _WIN32
 #define CONSUMER_EXPORT extern "C" __declspec(dllexport)

@@ -1,8 +1,10 @@
 // Hostile text given to the checker: nesting deep enough that any recursive walk, copy or dump
-// of the parsed value overflows the stack, a 100 MB document, and a million unknown keys. The
-// checker must give the load's verdict without crashing, keep only the first hundred findings
-// with an exact count of the rest, and keep every message short.
+// of the parsed value overflows the stack, a 100 MB document, a million unknown keys, keys
+// written a million times, and random bytes and escapes in keys and values. The checker must
+// give the load's verdict without crashing, keep only the first hundred findings with an exact
+// count of the rest, and keep every message short and safe to print on a terminal.
 #include <cstddef>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 namespace tvd = tarvik::driver;
 using tarvik::testsupport::nestedArrays;
 using tarvik::testsupport::nestedObjects;
+using tarvik::testsupport::terminalSafe;
 
 namespace {
 
@@ -113,6 +116,61 @@ TEST(HostileCheckTest, LongUnknownKeysGetNoSuggestionAndShortMessages) {
     for (const auto& finding : check.findings) {
         EXPECT_TRUE(finding.suggestion.empty());
     }
+}
+
+TEST(HostileCheckTest, KeyWrittenAMillionTimesIsOneFinding) {
+    constexpr std::size_t kTimes = 1'000'000;
+    std::string text = "{";
+    for (std::size_t i = 0; i < kTimes; ++i) {
+        text += "\"version\":1,";
+    }
+    text += "\"audio\":{}}";
+    const tvd::ConfigCheck check = tvd::checkConfigText(text);
+    ASSERT_EQ(check.findings.size(), 1u);
+    EXPECT_EQ(check.findings[0].kind, tvd::ConfigFinding::Kind::RepeatedKey);
+    EXPECT_EQ(check.findings[0].message,
+              "version: written 1000000 times in one object; the driver uses only this last one "
+              "and ignores the 999999 before it, the first at 1:2");
+}
+
+// Random raw bytes (mostly not UTF-8, some that end a string or the text) and escaped code
+// points that act on a terminal, in keys, values and sections: whatever the verdict, no message
+// or hint carries them unescaped.
+TEST(HostileCheckTest, NoMessageOrHintActsOnATerminal) {
+    static const char* const kEscapes[] = {"\\u001b", "\\u0007", "\\u007f", "\\u0085",
+                                           "\\u009b", "\\u202e", "\\u2066", "\\u2028",
+                                           "\\n",     "\\ud800", "\\u0000"};
+    std::mt19937 random(22);
+    const auto piece = [&random] {
+        std::string text;
+        for (auto n = random() % 12; n > 0; --n) {
+            switch (random() % 4) {
+                case 0:
+                    text += static_cast<char>(random() % 256);
+                    break;
+                case 1:
+                    text += kEscapes[random() % std::size(kEscapes)];
+                    break;
+                default:
+                    text += static_cast<char>('a' + random() % 26);
+                    break;
+            }
+        }
+        return text;
+    };
+    std::size_t usable = 0;
+    for (int i = 0; i < 20'000; ++i) {
+        const std::string text = "{\"" + piece() + "\": \"" + piece() + "\", \"version\": \"" +
+                                 piece() + "\", \"audio\": {\"" + piece() + "\": 1}}";
+        const tvd::ConfigCheck check = tvd::checkConfigText(text);
+        usable += check.usable ? 1 : 0;
+        for (const auto& finding : check.findings) {
+            ASSERT_TRUE(terminalSafe(finding.message)) << finding.message;
+            ASSERT_TRUE(terminalSafe(finding.hint)) << finding.hint;
+        }
+    }
+    EXPECT_GT(usable, 100u);  // both verdicts were tried
+    EXPECT_LT(usable, 19'900u);
 }
 
 }  // namespace

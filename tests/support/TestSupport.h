@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -192,6 +193,36 @@ inline std::string describe(const driver::Config& c) {
                 : "absent")
         << "\ntray=" << c.shownTrayNotification << '\n';
     return out.str();
+}
+
+// True when `text` is UTF-8 and holds nothing that acts on a terminal or reorders the text
+// around it: no C0 control but the line end, no DEL, no C1 control, no line or paragraph
+// separator, no bidirectional mark, embedding, override or isolate.
+inline bool terminalSafe(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if ((lead >= 0x80 && lead < 0xC2) || lead > 0xF4 || i + length > text.size()) {
+            return false;
+        }
+        std::uint32_t c = length == 1 ? lead : lead & (0x7FU >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0U) != 0x80U) {
+                return false;
+            }
+            c = (c << 6U) | (next & 0x3FU);
+        }
+        const bool control = (c < 0x20 && c != '\n') || (c >= 0x7F && c <= 0x9F);
+        const bool reordering = c == 0x061C || c == 0x200E || c == 0x200F ||
+                                (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+        if (control || reordering || (c >= 0xD800 && c <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
 }
 
 }  // namespace tarvik::testsupport

@@ -1,11 +1,21 @@
 // Hunts a checker that disagrees with the load: a value reported as skipped that from_json takes
 // (or the reverse), a usable document called unusable, a syntax error placed on the wrong line
-// or column (bytes counted as characters, a byte-order mark counted, a repeated key placed at
-// its first occurrence), a suggestion that points at the wrong key, and a message that loses
-// what was found or what the driver keeps.
+// or column (bytes counted as characters, a byte-order mark counted, a lone CR not counted as a
+// line end, a repeated key placed at its first occurrence, a top-level "detection.fftSize"
+// taken for the key inside "detection"), a suggestion that points at the wrong key, a message
+// that loses what was found or what the driver keeps, a key written twice that goes unreported,
+// a hand-editing mistake left without its hint (or a hint at the wrong place), text of the file
+// that reaches a message unescaped, and a float shown in more digits than it needs.
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,12 +30,25 @@
 namespace tarvik::driver {
 namespace {
 
-// "line:column: message" per finding, "+N" for unreported ones.
+std::string place(std::size_t line, std::size_t column) {
+    return std::to_string(line) + ":" + std::to_string(column);
+}
+
+// "line:column: message" per finding (with " [first line:column]" for a repeated key), then
+// "line:column: note: hint" at the place of its hint when it has one; "+N" for unreported ones.
 std::vector<std::string> render(const ConfigCheck& check) {
     std::vector<std::string> lines;
     for (const ConfigFinding& finding : check.findings) {
-        lines.push_back(std::to_string(finding.line) + ":" + std::to_string(finding.column) + ": " +
-                        finding.message);
+        std::string line = place(finding.line, finding.column) + ": " + finding.message;
+        if (finding.firstLine != 0) {
+            line += " [first " + place(finding.firstLine, finding.firstColumn) + "]";
+        }
+        lines.push_back(line);
+        if (!finding.hint.empty()) {
+            lines.push_back((finding.hintLine != 0 ? place(finding.hintLine, finding.hintColumn)
+                                                   : place(finding.line, finding.column)) +
+                            ": note: " + finding.hint);
+        }
     }
     if (check.unreported > 0) {
         lines.push_back("+" + std::to_string(check.unreported));
@@ -35,7 +58,7 @@ std::vector<std::string> render(const ConfigCheck& check) {
 
 struct CheckCase {
     const char* name;
-    const char* document;
+    std::string document;
     bool usable;
     std::vector<std::string> findings;
 };
@@ -54,6 +77,15 @@ TEST_P(ConfigCheckTest, ReportsEveryFindingAtItsPlace) {
 
 const std::string kInt32 = "expected an integer from -2147483648 to 2147483647";
 
+const std::string kUnknown = ": unknown key, ignored (a save drops it)";
+const std::string kOneObject = "note: a settings document is one object: { \"version\": 1, ... }";
+const std::string kKeepOne = "note: keep one of them: merge what the others say into it";
+const std::string kBackslash =
+    "note: in JSON a backslash starts an escape: write each \\ of a Windows path as \\\\ or as / "
+    "(\"C:\\\\Users\\\\...\" or \"C:/Users/...\")";
+const std::string kSaveAsUtf8 =
+    ", which JSON readers do not take: save it as UTF-8 (Notepad: Save As, Encoding: UTF-8)";
+
 const CheckCase kCheckCases[] = {
     {"EmptyObject", "{}", true, {}},
     {"NullsThatMeanNotSet",
@@ -69,8 +101,7 @@ const CheckCase kCheckCases[] = {
     {"MisspeltKey",
      R"({"detection": {"fftsize": 4096}})",
      true,
-     {"1:16: detection.fftsize: unknown key, ignored (a save drops it); did you mean "
-      "detection.fftSize?"}},
+     {"1:16: \"detection.fftsize\"" + kUnknown + "; did you mean detection.fftSize?"}},
     {"OutOfRangeAndFractional",
      R"({"audio": {"bufferSizeMs": 2147483648}, "detection": {"fftSize": 2048.0}})",
      true,
@@ -78,12 +109,12 @@ const CheckCase kCheckCases[] = {
           "; the driver keeps its default 10",
       "1:55: detection.fftSize: found the number 2048.0; " + kInt32 +
           "; the driver keeps its default 2048"}},
+    // Floats as people write them: the range and the default in their shortest forms.
     {"SensitivityBeyondFloat",
      R"({"detection": {"sensitivity": 1e39}})",
      true,
      {"1:16: detection.sensitivity: found the number 1e+39; expected a number from "
-      "-3.4028234663852886e+38 to 3.4028234663852886e+38; the driver keeps its default "
-      "0.699999988079071"}},
+      "-3.4028235e+38 to 3.4028235e+38; the driver keeps its default 0.7"}},
     {"SectionNotAnObject",
      "{\"audio\": {\"bufferSizeMs\": 5},\n \"detection\": [1]}",
      true,
@@ -108,57 +139,177 @@ const CheckCase kCheckCases[] = {
     {"UnknownKeysWithAndWithoutSuggestion",
      R"({"Version": 2, "fftSize": 1, "colour": "red"})",
      true,
-     {"1:2: Version: unknown key, ignored (a save drops it); did you mean version?",
-      "1:16: fftSize: unknown key, ignored (a save drops it); did you mean detection.fftSize?",
-      "1:30: colour: unknown key, ignored (a save drops it)"}},
+     {"1:2: \"Version\"" + kUnknown + "; did you mean version?",
+      "1:16: \"fftSize\"" + kUnknown + "; did you mean detection.fftSize?",
+      "1:30: \"colour\"" + kUnknown}},
     {"LongStringIsCut",
      R"({"version": "0123456789012345678901234567890123456789ABCDEFG"})",
      true,
      {"1:2: version: found a string \"0123456789012345678901234567890123456789\"...; " + kInt32 +
       "; the driver keeps its default 1"}},
-    {"RepeatedKeyCountsItsLastValue", "{\"version\": \"x\",\n \"version\": 3}", true, {}},
-    {"RepeatedKeyIsPlacedAtItsLastOccurrence",
-     "{\"version\": 3,\n \"version\": \"x\"}",
-     true,
-     {"2:2: version: found a string \"x\"; " + kInt32 + "; the driver keeps its default 1"}},
     {"ColumnsCountCharactersNotBytes",
      "{\"\xC3\xA4\": 1, \"b\": 1}",
      true,
-     {"1:2: \xC3\xA4: unknown key, ignored (a save drops it)",
-      "1:10: b: unknown key, ignored (a save drops it)"}},
-    {"ByteOrderMarkIsNotAColumn",
-     "\xEF\xBB\xBF{\"x\": 1}",
-     true,
-     {"1:2: x: unknown key, ignored (a save drops it)"}},
+     {"1:2: \"\xC3\xA4\"" + kUnknown, "1:10: \"b\"" + kUnknown}},
+    {"ByteOrderMarkIsNotAColumn", "\xEF\xBB\xBF{\"x\": 1}", true, {"1:2: \"x\"" + kUnknown}},
     {"EscapedQuoteInAKey",
      R"({"a\"b": 1, "c\\": 2})",
      true,
-     {"1:2: a\"b: unknown key, ignored (a save drops it)",
-      "1:13: c\\: unknown key, ignored (a save drops it)"}},
+     {"1:2: \"a\\\"b\"" + kUnknown, "1:13: \"c\\\\\"" + kUnknown}},
     {"UnknownKeyInsideASectionIsNotFollowedDeeper",
      R"({"audio": {"extra": {"bufferSizeMs": "x"}}})",
      true,
-     {"1:12: audio.extra: unknown key, ignored (a save drops it)"}},
+     {"1:12: \"audio.extra\"" + kUnknown}},
 
-    // Unusable documents: one finding, where the parser stopped.
+    // Lines end at LF, CR LF and a lone CR (old Mac files); a CR LF is one line end.
+    {"LoneCarriageReturnsEndLines",
+     "{\r\"audio\": {\r\"bufferSizeMs\": \"x\"}}",
+     true,
+     {"3:1: audio.bufferSizeMs: found a string \"x\"; " + kInt32 +
+      "; the driver keeps its default 10"}},
+    {"CarriageReturnLineFeedIsOneLineEnd",
+     "{\r\n\r\n  \"version\": \"x\"}",
+     true,
+     {"3:3: version: found a string \"x\"; " + kInt32 + "; the driver keeps its default 1"}},
+    // A dot in a top-level key is part of its name: it is its own key, at its own place, in
+    // either order.
+    {"TopLevelDottedKeyAfterTheSection",
+     "{\"detection\": {\"fftSize\": \"x\"},\n \"detection.fftSize\": 1}",
+     true,
+     {"1:16: detection.fftSize: found a string \"x\"; " + kInt32 +
+          "; the driver keeps its default 2048",
+      "2:2: \"detection.fftSize\"" + kUnknown,
+      "2:2: note: a dot does not lead into a section: write \"fftSize\" inside the "
+      "\"detection\" object instead"}},
+    {"TopLevelDottedKeyBeforeTheSection",
+     "{\"detection.fftSize\": 1,\n \"detection\": {\"fftSize\": \"x\"}}",
+     true,
+     {"1:2: \"detection.fftSize\"" + kUnknown,
+      "1:2: note: a dot does not lead into a section: write \"fftSize\" inside the "
+      "\"detection\" object instead",
+      "2:16: detection.fftSize: found a string \"x\"; " + kInt32 +
+          "; the driver keeps its default 2048"}},
+
+    // Keys written twice: only the last counts; reported at it, with the first.
+    {"RepeatedKeyCountsItsLastValue",
+     "{\"version\": \"x\",\n \"version\": 3}",
+     true,
+     {"2:2: version: written 2 times in one object; the driver uses only this last one and "
+      "ignores the one at 1:2 [first 1:2]",
+      "2:2: " + kKeepOne}},
+    {"RepeatedKeyIsPlacedAtItsLastOccurrence",
+     "{\"version\": 3,\n \"version\": \"x\"}",
+     true,
+     {"2:2: version: found a string \"x\"; " + kInt32 + "; the driver keeps its default 1",
+      "2:2: version: written 2 times in one object; the driver uses only this last one and "
+      "ignores the one at 1:2 [first 1:2]",
+      "2:2: " + kKeepOne}},
+    {"RepeatedSectionHidesTheFirst",
+     "{\"detection\": {\"fftSize\": 4096},\n \"audio\": {},\n \"detection\": {\"cooldownMs\": 5}}",
+     true,
+     {"3:2: detection: written 2 times in one object; the driver uses only this last one and "
+      "ignores the one at 1:2 [first 1:2]",
+      "3:2: " + kKeepOne}},
+    {"KeyRepeatedThreeTimesInsideASection",
+     R"({"audio": {"bufferSizeMs": 1, "bufferSizeMs": 2, "bufferSizeMs": 3, "x": 0, "x": 1}})",
+     true,
+     {"1:50: audio.bufferSizeMs: written 3 times in one object; the driver uses only this last "
+      "one and ignores the 2 before it, the first at 1:12 [first 1:12]",
+      "1:50: " + kKeepOne, "1:77: \"audio.x\"" + kUnknown + "; did you mean audio?",
+      "1:77: \"audio.x\": written 2 times in one object; the driver uses only this last one and "
+      "ignores the one at 1:69 [first 1:69]",
+      "1:77: " + kKeepOne}},
+    // Inside a section that a later one replaces nothing counts, so nothing there is reported.
+    {"RepeatInAReplacedSectionIsNotReported",
+     R"({"audio": {"bufferSizeMs": 1, "bufferSizeMs": 2}, "audio": {"bufferSizeMs": 3}})",
+     true,
+     {"1:51: audio: written 2 times in one object; the driver uses only this last one and "
+      "ignores the one at 1:2 [first 1:2]",
+      "1:51: " + kKeepOne}},
+
+    // Nothing of the file reaches a message unescaped: controls, DEL, C1, bidi, invalid UTF-8.
+    {"KeyWithTerminalControlsIsEscaped",
+     R"({"\u001b]0;owned\u0007\u001b[2J": 1, "a\u007fb\u009b\u202ec\n": 2})",
+     true,
+     {"1:2: \"\\u001B]0;owned\\u0007\\u001B[2J\"" + kUnknown,
+      "1:38: \"a\\u007Fb\\u009B\\u202Ec\\n\"" + kUnknown}},
+    {"ValueWithTerminalControlsIsEscaped",
+     R"({"version": "\u001b[31mred\u0085"})",
+     true,
+     {"1:2: version: found a string \"\\u001B[31mred\\u0085\"; " + kInt32 +
+      "; the driver keeps its default 1"}},
+    {"InvalidUtf8InATokenIsShownAsBytes",
+     "{\"a\": \"x\xFF\xC3\"}",
+     false,
+     {"1:9: syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last "
+      "read: '\"x\\xFF'"}},
+
+    // Unusable documents: one finding, where the parser stopped, and a hint for the usual
+    // mistakes.
     {"EmptyText",
      "",
      false,
      {"1:1: syntax error while parsing value - unexpected end of input; expected '[', '{', or "
-      "a literal"}},
-    {"TrailingComma",
+      "a literal",
+      "1:1: note: the file is empty (nothing but white space); the smallest settings document "
+      "is {}"}},
+    {"TrailingCommaIsPointedAt",
      "{\n    \"version\": 2,\n}",
      false,
-     {"3:1: syntax error while parsing object key - unexpected '}'; expected string literal"}},
+     {"3:1: syntax error while parsing object key - unexpected '}'; expected string literal",
+      "2:17: note: remove this comma: JSON allows no comma after the last member of an object"}},
+    {"TrailingCommaInAnArray",
+     "{\"a\": [1, 2,\r\n  ]}",
+     false,
+     {"2:3: syntax error while parsing value - unexpected ']'; expected '[', '{', or a literal",
+      "1:12: note: remove this comma: JSON allows no comma after the last element of an array"}},
     {"StrayComma",
      "{,}",
      false,
      {"1:2: syntax error while parsing object key - unexpected ','; expected string literal"}},
-    {"Comment",
+    {"BlockComment",
      "{\n  /* no */ }",
      false,
      {"2:3: syntax error while parsing object key - invalid literal; last read: '{<U+000A>  /'; "
-      "expected string literal"}},
+      "expected string literal",
+      "2:3: note: comments (// and /* */) are not JSON: remove the comment"}},
+    {"LineComment",
+     "{\"version\": 2 // two\n}",
+     false,
+     {"1:15: syntax error while parsing object - invalid literal; last read: '2 /'; expected "
+      "'}'",
+      "1:15: note: comments (// and /* */) are not JSON: remove the comment"}},
+    {"SingleQuotes",
+     "{'version': 2}",
+     false,
+     {"1:2: syntax error while parsing object key - invalid literal; last read: '{''; "
+      "expected string literal",
+      "1:2: note: single quotes are not JSON: write keys and strings in double quotes "
+      "(\"fftSize\")"}},
+    {"WindowsPathWithSingleBackslashes",
+     R"({"training": {"dataFile": "C:\Data\x.bin"}})",
+     false,
+     {"1:31: syntax error while parsing value - invalid string: forbidden character after "
+      "backslash; last read: '\"C:\\D'",
+      "1:31: " + kBackslash}},
+    {"WindowsPathWithBackslashU",
+     R"({"training": {"dataFile": "C:\users\x.bin"}})",
+     false,
+     {"1:32: syntax error while parsing value - invalid string: '\\u' must be followed by 4 "
+      "hex digits; last read: '\"C:\\us'",
+      "1:32: " + kBackslash}},
+    {"Utf16LittleEndianWithMark",
+     std::string("\xFF\xFE{\0}\0", 6),
+     false,
+     {"1:1: syntax error while parsing value - invalid literal; last read: '\\xFF'",
+      "1:1: note: the file is saved as UTF-16 (little-endian)" + kSaveAsUtf8}},
+    // The parser takes a NUL byte for the end of the text.
+    {"Utf16WithoutMark",
+     std::string("{\0}\0", 4),
+     false,
+     {"1:2: syntax error while parsing object key - unexpected end of input; expected string "
+      "literal",
+      "1:2: note: the file is saved as UTF-16 (little-endian)" + kSaveAsUtf8}},
     {"TextAfterTheObject",
      "{\"a\":1} x",
      false,
@@ -170,9 +321,15 @@ const CheckCase kCheckCases[] = {
      false,
      {"1:59: syntax error while parsing value - invalid string: missing closing quote; last "
       "read: '...pppppppppppppppppppppppppppppppppppppppp'"}},
-    {"Array", "[1]", false, {"1:1: the document is an array, not a JSON object"}},
-    {"StringAfterBlanks", "\n  \"x\"", false, {"2:3: the document is a string, not a JSON object"}},
-    {"Null", "null", false, {"1:1: the document is null, not a JSON object"}},
+    {"Array",
+     "[1]",
+     false,
+     {"1:1: the document is an array, not a JSON object", "1:1: " + kOneObject}},
+    {"StringAfterBlanks",
+     "\n  \"x\"",
+     false,
+     {"2:3: the document is a string, not a JSON object", "2:3: " + kOneObject}},
+    {"Null", "null", false, {"1:1: the document is null, not a JSON object", "1:1: " + kOneObject}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Documents, ConfigCheckTest, ::testing::ValuesIn(kCheckCases),
@@ -331,6 +488,107 @@ INSTANTIATE_TEST_SUITE_P(Names, SuggestConfigKeyTest, ::testing::ValuesIn(kSugge
                              }
                              return name;
                          });
+
+struct MessageTextCase {
+    const char* name;
+    std::string text;
+    std::string quoted;
+    std::string escaped;
+};
+
+void PrintTo(const MessageTextCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class MessageTextTest : public ::testing::TestWithParam<MessageTextCase> {};
+
+TEST_P(MessageTextTest, TextIsSafeOnATerminal) {
+    EXPECT_EQ(quotedForMessage(GetParam().text), GetParam().quoted);
+    EXPECT_EQ(escapedForMessage(GetParam().text), GetParam().escaped);
+}
+
+const MessageTextCase kMessageTexts[] = {
+    {"Plain", "red", "\"red\"", "red"},
+    {"QuoteAndBackslash", "a\"b\\c", "\"a\\\"b\\\\c\"", "a\"b\\c"},
+    {"EscapeSequenceAndBell", "\x1B]0;x\x07\x1B[2J", "\"\\u001B]0;x\\u0007\\u001B[2J\"",
+     "\\u001B]0;x\\u0007\\u001B[2J"},
+    {"DeleteAndC1Controls", "\x7F\xC2\x80\xC2\x9B\xC2\xA0", "\"\\u007F\\u0080\\u009B\xC2\xA0\"",
+     "\\u007F\\u0080\\u009B\xC2\xA0"},
+    {"BidirectionalControlsAndSeparators", "\xE2\x80\xAE\xE2\x81\xA6\xE2\x80\x8F\xE2\x80\xA8",
+     "\"\\u202E\\u2066\\u200F\\u2028\"", "\\u202E\\u2066\\u200F\\u2028"},
+    {"BytesThatAreNotUtf8", "\xFF\xC3 \xF4\x90\x80\x80", "\"\\xFF\\xC3 \\xF4\\x90\\x80\\x80\"",
+     "\\xFF\\xC3 \\xF4\\x90\\x80\\x80"},
+    {"OverlongFormAndSurrogate", "\xC0\xAF\xED\xA0\x80", "\"\\xC0\\xAF\\xED\\xA0\\x80\"",
+     "\\xC0\\xAF\\xED\\xA0\\x80"},
+    {"CharactersOutsideAsciiAreKept",
+     "Gr\xC3\xBC\xC3\x9F"
+     "e \xE8\xA8\xAD \xF0\x9F\x8E\xA7",
+     "\"Gr\xC3\xBC\xC3\x9F"
+     "e \xE8\xA8\xAD \xF0\x9F\x8E\xA7\"",
+     "Gr\xC3\xBC\xC3\x9F"
+     "e \xE8\xA8\xAD \xF0\x9F\x8E\xA7"},
+    {"LongTextIsCutOnlyWhenQuoted", std::string(50, 'a'), "\"" + std::string(40, 'a') + "\"...",
+     std::string(50, 'a')},
+    {"CutNeverSplitsAnEscape", std::string(7, '\x1B'),
+     "\"\\u001B\\u001B\\u001B\\u001B\\u001B\\u001B\"...",
+     "\\u001B\\u001B\\u001B\\u001B\\u001B\\u001B\\u001B"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Texts, MessageTextTest, ::testing::ValuesIn(kMessageTexts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FloatTextTest, FloatsReadAsPeopleWroteThem) {
+    const std::pair<float, const char*> cases[] = {
+        {0.7f, "0.7"},
+        {0.3f, "0.3"},
+        {0.1f, "0.1"},
+        {1.0f, "1.0"},
+        {16777216.0f, "16777216.0"},
+        {std::numeric_limits<float>::max(), "3.4028235e+38"},
+        {-std::numeric_limits<float>::max(), "-3.4028235e+38"},
+        {std::numeric_limits<float>::min(), "1.1754944e-38"},
+        {std::numeric_limits<float>::denorm_min(), "1e-45"},
+    };
+    for (const auto& [value, text] : cases) {
+        EXPECT_EQ(floatText(value), text);
+    }
+}
+
+// The significant digits of a number's text: "-0.0250e+3" has 3.
+std::size_t significantDigits(const std::string& text) {
+    std::string digits;
+    for (const char c : text.substr(0, text.find_first_of("eE"))) {
+        if (std::isdigit(static_cast<unsigned char>(c)) != 0) {
+            digits += c;
+        }
+    }
+    const auto first = digits.find_first_not_of('0');
+    return first == std::string::npos ? 1 : digits.find_last_not_of('0') - first + 1;
+}
+
+// Whatever float it is, the short text, written into a document and loaded, gives that float
+// back bit for bit, with no more significant digits than the shortest text of the float.
+TEST(FloatTextTest, EveryFloatReadsBackThroughTheDocument) {
+    std::mt19937 random(20240601);
+    for (int i = 0; i < 200'000; ++i) {
+        const std::uint32_t bits = random();
+        float value = 0;
+        std::memcpy(&value, &bits, sizeof value);
+        if (!std::isfinite(value)) {
+            continue;
+        }
+        const std::string text = floatText(value);
+        Config config;
+        from_json(nlohmann::json::parse("{\"detection\": {\"sensitivity\": " + text + "}}"),
+                  config);
+        std::uint32_t readBack = 0;
+        std::memcpy(&readBack, &config.detection.sensitivity, sizeof readBack);
+        ASSERT_EQ(readBack, bits) << text;
+        char shortest[64];
+        const auto end = std::to_chars(std::begin(shortest), std::end(shortest), value).ptr;
+        ASSERT_LE(significantDigits(text), significantDigits(std::string(shortest, end))) << text;
+    }
+}
 
 }  // namespace
 }  // namespace tarvik::driver

@@ -1,10 +1,12 @@
 // Hunts faults in the record's JSON form: a value of the wrong type or out of its field's range
 // that gets applied (or throws, or is undefined to convert) instead of being skipped, a skipped
-// section that stops the other sections from being read, and a round trip that loses a field.
+// section that stops the other sections from being read, a round trip that loses a field, and
+// a save's text (written straight from the record) that drifts from to_json's document.
 #include <limits>
 
 #include <nlohmann/json.hpp>
 
+#include "config/SaveLocking.h"
 #include "tests/support/TestSupport.h"
 
 namespace tarvik::driver {
@@ -149,6 +151,44 @@ TEST(ConfigJsonRoundTripTest, UnknownKeysOfAReadDocumentAreNotWrittenBack) {
     const nlohmann::json document = config;
     EXPECT_EQ(document.size(), 6u);
     EXPECT_FALSE(document.contains("Version") || document.contains("extra"));
+}
+
+// The save writes its text without building the document; it must be to_json's document as
+// dump(4) prints it, byte for byte, and fail alike on invalid UTF-8.
+TEST(ConfigJsonRoundTripTest, SavedTextIsToJsonDumpedWithIndentFour) {
+    Config populated;
+    populated.version = std::numeric_limits<std::int32_t>::min();
+    populated.audio = {L"Beyond \u00e4\u4e16\U0001F3A7", L"{0.0.1}", -25};
+    populated.detection = {0.3f, 0, std::numeric_limits<std::int32_t>::max(), 1024};
+    populated.steamvr = {false, "quote \" backslash \\ tab \t bell \x07 \xC3\xA4"};
+    populated.training = {"", TimePoint(Ticks(-15'000'000))};
+    populated.shownTrayNotification = true;
+    Config notANumber;
+    notANumber.audio.deviceNamePattern.clear();
+    notANumber.detection.sensitivity = std::numeric_limits<float>::quiet_NaN();
+    for (const Config& config : {Config{}, populated, seeded(), notANumber}) {
+        EXPECT_EQ(detail::documentText(config), nlohmann::json(config).dump(4));
+    }
+    for (const auto& [binding, dataFile] :
+         {std::pair<std::string, std::string>{"a\xFF", "b\xFE"}, {"", "\xC3"}}) {
+        Config invalid;
+        invalid.steamvr.customActionBinding = binding;
+        invalid.training.dataFile = dataFile;
+        std::string expected;
+        std::string actual;
+        try {
+            (void)nlohmann::json(invalid).dump(4);
+        } catch (const nlohmann::json::type_error& error) {
+            expected = error.what();
+        }
+        try {
+            (void)detail::documentText(invalid);
+        } catch (const nlohmann::json::type_error& error) {
+            actual = error.what();
+        }
+        EXPECT_NE(expected, "");
+        EXPECT_EQ(actual, expected);
+    }
 }
 
 }  // namespace

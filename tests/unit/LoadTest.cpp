@@ -1,8 +1,9 @@
 // Hunts faults in the tolerant load: a locked file retried too often, too rarely or without its
 // pauses; a document that is not a JSON object read into the record instead of quarantined; a
 // valid document (with a byte-order mark, or empty, or read in short pieces) treated as
-// corrupt; a file too large to hold that throws or leaks its descriptor; and a FIFO or
-// directory at the path that hangs the load or gets moved aside.
+// corrupt; a file that shrinks or grows while it is read and hangs or fails the read; a file
+// too large to hold that throws or leaks its descriptor; and a FIFO or directory at the path
+// that hangs the load or gets moved aside.
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <system_error>
 
 #include <tarvik/config/ConfigFile.h>
+#include "platform/File.h"
 #include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -142,12 +144,13 @@ TEST_F(LoadTest, FifoAtThePathIsAMissingFileAndDoesNotBlock) {
 
 // Any read call may return fewer bytes than asked for (FUSE, network file systems, signals,
 // and Linux above 0x7ffff000 bytes): a valid document read in short pieces must load whole,
-// not be cut at the first short read and quarantined.
+// not be cut at the first short read and quarantined. The seam makes each read return less
+// than the loop asked for, so a loop that takes a short read for the end of the file fails.
 TEST_F(LoadTest, ShortReadsStillReadTheWholeDocument) {
     Config saved;
     saved.version = 7;
     saved.detection.sensitivity = 0.3f;
-    saved.training.dataFile = std::string(600, 'd');  // longer than one spare byte of growth
+    saved.training.dataFile = std::string(600, 'd');  // more than one read even in 512s
     ASSERT_TRUE(saveConfigJson(path(), saved));
     for (const platform::ErrorCode chunk : {1u, 7u, 512u}) {
         recorder().clear();
@@ -159,6 +162,42 @@ TEST_F(LoadTest, ShortReadsStillReadTheWholeDocument) {
         EXPECT_EQ(log(), (Log{{LogLevel::Info, "Driver loaded config from: " + path().string()}}));
         EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
     }
+}
+
+// The read takes the size the file had when it was opened. A file that shrinks meanwhile ends
+// at the read that returns nothing (no failure, no endless loop); one that grows is read up
+// to the size it had.
+TEST_F(LoadTest, FileThatChangesLengthWhileReadIsReadUpToTheFirstSize) {
+    const std::string document = R"({"version": 9})";
+    const std::pair<std::uintmax_t, std::string> changes[] = {
+        {5, document.substr(0, 5)},
+        {document.size() + 100, document},
+    };
+    for (const auto& [newLength, expected] : changes) {
+        writeFile(path(), document);
+        platform::testing::runBeforeNext(
+            platform::testing::Operation::ReadChunk,
+            [&, length = newLength] { fs::resize_file(path(), length); });
+        std::string contents;
+        const platform::ReadResult read = platform::readWholeFile(path(), contents);
+        platform::testing::clearFaults();
+        EXPECT_EQ(read.status, platform::ReadStatus::Ok) << newLength;
+        EXPECT_EQ(contents, expected) << newLength;
+    }
+}
+
+// A file whose size reads as 0 may still hold bytes (procfs, some FUSE file systems): it is
+// read to its end, beyond the first buffer, and not taken for an empty (corrupt) document.
+TEST_F(LoadTest, FileThatReportsNoSizeIsReadToItsEnd) {
+    const fs::path smaps = "/proc/self/smaps";
+    std::error_code error;
+    if (!platform::testing::isPosix() || fs::file_size(smaps, error) != 0 || error) {
+        GTEST_SKIP() << "no procfs file that reports a size of 0";
+    }
+    std::string contents;
+    ASSERT_EQ(platform::readWholeFile(smaps, contents).status, platform::ReadStatus::Ok);
+    EXPECT_GT(contents.size(), 4096u);
+    EXPECT_NE(contents.find("VmFlags"), std::string::npos);
 }
 
 // A file larger than the process can hold is a failed read: no exception (std::length_error
