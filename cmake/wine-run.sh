@@ -1,8 +1,17 @@
-#!/bin/sh
+#!/bin/bash
 # Runs one Windows program under Wine: the cross build's CMAKE_CROSSCOMPILING_EMULATOR, used by
 # ctest and by GoogleTest's test discovery.
 #
 #   wine-run.sh <program.exe> [arguments...]
+#
+# Now and then Wine loses its connection to the wineserver as a program starts, before the
+# program's first thread exists: the process ends with "wine client error:0: recvmsg:
+# Connection reset by peer" on standard error, having run none of its own code. Such a start,
+# and only such a start, is tried once more; the program's standard error is passed on as it
+# comes (and kept aside to recognise that line). Every other failure is the program's own and
+# is returned as it is. With TARVIK_WINE_EXEC=1 the program replaces this script instead (its
+# process id is then the one the caller started, for a caller that kills it), and the caller
+# must recognise that start-up failure itself.
 #
 # Every test is its own Wine process. Left alone, the first program of a Wine session starts
 # the wineserver and Wine's services, which inherit its standard output; ctest then waits
@@ -56,4 +65,17 @@ if [ -x "$server" ] && "$server" -p60 </dev/null >/dev/null 2>&1; then
     # letting the test program start them with its own standard output.
     "$wine" wineboot </dev/null >/dev/null 2>&1 || true
 fi
-exec "$wine" "$@"
+if [ "${TARVIK_WINE_EXEC:-}" = 1 ]; then
+    exec "$wine" "$@"
+fi
+
+errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2; do
+    # Standard output goes straight on (descriptor 3); standard error through tee.
+    { "$wine" "$@" 2>&1 >&3 3>&- | tee "$errors" >&2 3>&-; status=${PIPESTATUS[0]}; } 3>&1
+    if [ "$status" -eq 0 ] || [ "$attempt" -eq 2 ] || ! grep -q '^wine client error:0: ' "$errors"; then
+        exit "$status"
+    fi
+    echo "wine-run.sh: Wine lost the wineserver before $1 could start; starting it once more" >&2
+done

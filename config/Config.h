@@ -17,7 +17,8 @@
 //   field; anything else (wrong type, out of range, invalid UTF-8, unknown key) is skipped
 //   silently. It raises nothing for any document content; only std::bad_alloc can escape.
 // - to_json writes exactly the keys of the record; unknown keys of a loaded document are not
-//   kept. Empty deviceId/customActionBinding and an absent lastTrainedTimestamp are null.
+//   in the record (an update keeps them in the file). Empty deviceId/customActionBinding and
+//   an absent lastTrainedTimestamp are null.
 // - The narrow strings (customActionBinding, dataFile) carry UTF-8 bytes unchanged. Serialising
 //   a document whose narrow string holds invalid UTF-8 makes nlohmann::json::dump throw
 //   type_error 316; saveConfigJson lets that escape before touching the disk.
@@ -53,7 +54,8 @@
 //                                   null when absent
 //   shownTrayNotification           true / false                     true / false
 //
-// Keys match exactly, case included; other keys are ignored and dropped by the next save.
+// Keys match exactly, case included; other keys are ignored by the load, dropped by the next
+// saveConfigJson() and kept by an update (config/ConfigFile.h).
 #pragma once
 
 #include <chrono>

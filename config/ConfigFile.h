@@ -7,10 +7,11 @@
 //   tvd::Config config;                                   // defaults (set your own here)
 //   const tvd::LoadOutcome found = tvd::loadConfigJsonOutcome(path, config);
 //   ...
-//   // the user moves a slider: load, change and save in one step, under the saves' lock
+//   // the user moves a slider: read, change and write in one step, under the saves' lock;
+//   // `config` then holds what the file holds
 //   if (!tvd::updateConfigJson(path, config,
 //                              [](tvd::Config& c) { c.detection.sensitivity = 0.5f; })) {
-//       /* the log says why; the file is as it was */
+//       /* the log says why; the file and `config` are as they were */
 //   }
 //
 // What a caller may rely on:
@@ -22,22 +23,32 @@
 //   file refuses (Windows: antivirus, indexers, backup and sync clients) is tried 5 times,
 //   100 ms apart; nothing else is retried and no backup is made.
 // - Several threads and processes may save, update and load one file at the same time. Saves
-//   and updates of one target exclude each other (see platform::SaveLock in platform/File.h
-//   for how): a save waits up to kSaveLockWait (2 s) for another one, then fails with an
-//   ERROR that says another save holds the file, and writes nothing. The exclusion dies with
-//   its holder: a killed process never blocks the next save. A load never sees a half-done
-//   swap (on Windows a load that finds no file while a save swaps waits for it and reads
-//   again), never makes a swap fail (it opens the file with delete sharing on Windows), and
-//   moves aside only the corrupt file it read, never a document saved since.
+//   and updates of files in one directory exclude each other, however the path spells the
+//   directory (see platform::SaveLock in platform/File.h for how): a save waits up to
+//   kSaveLockWait (2 s) for another one, then fails with an ERROR that says another save holds
+//   the file, and writes nothing. The exclusion dies with its holder: a killed process never
+//   blocks the next save. A save that gives up leaves nothing waiting behind but, per directory
+//   and process, one thread that lets the lock go as soon as it gets it (POSIX); a driver
+//   module that ever waited so is not unmapped by a later dlclose(). Where the file system
+//   refuses to lock (POSIX: ENOLCK, EOPNOTSUPP, ENOSYS, as some network file systems do),
+//   saves go on without excluding each other, and the first one of the process says so at
+//   WARN. A load never sees a half-done swap (on Windows a load that finds no file while a
+//   save swaps waits for it and reads again), never makes a swap fail (it opens the file with
+//   delete sharing on Windows), and moves aside only the corrupt file it read, never a
+//   document saved since.
 // - Two callers that each save a whole record still overwrite each other's changes (the last
-//   save wins). updateConfigJson() loads, changes and saves under the lock, so that callers
-//   that change different settings both keep their change; use it for changes.
+//   save wins). updateConfigJson() reads, changes and writes under the lock, so that callers
+//   that change different settings both keep their change, and keys that this version does not
+//   know (a newer driver's) survive it; use it for changes.
+// - A save or update started from inside an update's change (or any other save or update of a
+//   file in the same directory on the same thread) would wait for its own thread or overwrite
+//   the outer one: it fails at once with SaveFailure::Reentered and an ERROR line, and writes
+//   nothing; the outer update goes on. A load there works, and may move a corrupt file aside.
 // - What is not covered: file systems whose locks are not shared between machines (a network
 //   share used from two machines at once); processes of another logon session on Windows (a
-//   service, another user), which do not share the mutex; programs that do not use this
-//   library and hold the file without sharing for longer than the retries (a load then
-//   reports Locked, an update and a save fail); and a caller that saves from inside an
-//   update's change (on POSIX it waits for its own lock and fails after 2 s).
+//   service, another user), which do not share the mutex; and programs that do not use this
+//   library and hold the file without sharing for longer than the retries (a load then reports
+//   Locked, an update and a save fail).
 // - `path` must name a directory as well as a file: missing directories are created, but a
 //   bare file name such as "config.json" is refused by the save and the update (false), not
 //   taken as relative to the working directory; so is a path that names no file ("dir/",
@@ -46,13 +57,13 @@
 // - A load keeps going whatever the file holds: a missing or unreadable file leaves the record
 //   alone; a file held open by another process without sharing (Windows) is tried three
 //   times, 50 ms apart; a document that is not a JSON object (an empty file, say) is moved
-//   aside as "config.json.corrupted.<local time>" (five such backups are kept) and the record
-//   keeps the caller's values. loadConfigJson() returns true on every path but an empty path
-//   name; loadConfigJsonOutcome() tells which case happened. A caller that saves its record
-//   later must not do so after Locked, Unreadable or CorruptLeftInPlace: it would put its
-//   defaults over settings it could not read (updateConfigJson() refuses to). Within an
-//   object, values of the wrong type or out of range are skipped one by one (see
-//   config/Config.h); the file is kept.
+//   aside as "<file name>.corrupted.<local time>" ("config.json.corrupted.<local time>"; five
+//   backups of each file are kept) and the record keeps the caller's values. loadConfigJson()
+//   returns true on every path but an empty path name; loadConfigJsonOutcome() tells which case
+//   happened. A caller that saves its record later must not do so after Locked, Unreadable or
+//   CorruptLeftInPlace: it would put its defaults over settings it could not read
+//   (updateConfigJson() refuses to). Within an object, values of the wrong type or out of range
+//   are skipped one by one (see config/Config.h); the file is kept.
 // - The load overlays the file onto the record it is given and never resets it: pass a record
 //   holding your defaults, not one left over from an earlier load.
 // - All of them block on file I/O (a save waits for the disk and for another save; a load may
@@ -67,15 +78,17 @@
 //   OS's error. Paths appear in their narrow form.
 // - Exceptions that escape: std::bad_alloc; from a save or an update,
 //   nlohmann::json::type_error 316 when a narrow string field holds invalid UTF-8 (raised
-//   before anything touches the disk); from an update, whatever `change` throws (nothing is
-//   written and the lock is released). No file-system trouble is reported by exception. A
-//   path that has no narrow form appears in messages as UTF-8; it never makes a call fail.
+//   before anything touches the disk); from an update, whatever `change` or `accept` throws
+//   (nothing is written and the lock is released). No file-system trouble is reported by
+//   exception. A path that has no narrow form appears in messages as UTF-8; it never makes a
+//   call fail.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "Config.h"
@@ -109,6 +122,10 @@ enum class SaveFailure {
     SyncDirectory,    // the new document is in place but its directory entry is not durable
     ReadExisting,     // an update could not read the file it was to change (locked, unreadable,
                       // or corrupt and not moved aside): nothing was written
+    Reentered,        // started on a thread that is saving or updating in the same directory
+                      // already (from inside an update's change): nothing was written
+    Refused,          // the update's `accept` refused the document it read: nothing was
+                      // written or moved
 };
 
 // The result of a save or an update: success, or the step that failed and the OS's error.
@@ -140,7 +157,8 @@ inline constexpr std::chrono::milliseconds kSaveLockWait{2000};
 [[nodiscard]] bool writeFileAtomic(const std::filesystem::path& path, const std::string& text);
 
 // Serialises `config` (four-space indentation, keys in order, UTF-8, no final newline) and
-// writes it with writeFileAtomic().
+// writes it with writeFileAtomic(). The record alone is written: whatever the file held
+// besides (keys of a newer version, say) is gone; updateConfigJson() keeps it.
 [[nodiscard]] bool saveConfigJson(const std::filesystem::path& path, const Config& config);
 
 // Overlays the document at `path` onto `config`, which the caller has filled with defaults.
@@ -157,22 +175,49 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config);
                                                 const Config& config);
 [[nodiscard]] LoadOutcome loadConfigJsonOutcome(const std::filesystem::path& path, Config& config);
 
-// Read-modify-write in one step, excluded from every other save and update of `path`: loads
-// `path` onto `config` as loadConfigJson() does, calls `change(config)`, then saves as
-// saveConfigJson() does. true when the changed record is durably in place; `config` then holds
-// what was saved. Never saves over a file it could not read: when the load finds it Locked,
-// Unreadable or CorruptLeftInPlace it logs an ERROR and writes nothing. An exception from
-// `change` propagates and nothing is written.
+// Read-modify-write in one step, excluded from every other save and update of `path`. It reads
+// the file as loadConfigJson() does (logging as it does), calls `change` on the record, and
+// writes the result atomically as a save does. What the change starts from:
+// - a usable document: the file is the truth. Its values are read onto a default-constructed
+//   Config, not onto `config`, so that a value another process changed or cleared (null) is
+//   not undone by a stale value of the caller's; keys the file lacks or whose values the load
+//   skips hold the library's defaults. What is written is that document with the record's keys
+//   written into it: every member the record has no field for (a newer version's key, a
+//   misspelt section) is kept, at the top level and inside the sections, as the JSON library
+//   writes it (the file's white space and number forms are not kept byte for byte); a key the
+//   record has gets the record's value, also where the document held a value of another type
+//   or a section that is not an object. A member nested more than 512 levels deep is dropped
+//   (with a WARN): writing it could exhaust the stack.
+// - no file, or a corrupt one that the read moved aside: `config` itself, so that a first save
+//   keeps the caller's own defaults; the record alone is written, as saveConfigJson() writes.
+// true when the changed record is durably in place; `config` then holds the record that was
+// written. On failure `config` is left as it was. Never writes over a file it could not read:
+// when the read finds it Locked, Unreadable or CorruptLeftInPlace it logs an ERROR and writes
+// nothing (ReadExisting). An exception from `change` propagates; nothing is written and
+// `config` is left as it was.
 [[nodiscard]] bool updateConfigJson(const std::filesystem::path& path, Config& config,
                                     const std::function<void(Config&)>& change);
 [[nodiscard]] SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
                                                   const std::function<void(Config&)>& change);
 
-// Moves an unusable configuration file aside in its own directory, as
-// "config.json.corrupted." followed by the local time ("%Y%m%d-%H%M%S"); a backup never
-// replaces another, so a name already taken within that second gets "-001", "-002", ...
-// appended. Keeps at most five backups: the one just made, whatever its name, and the four
-// greatest other names. Reports only through the log. The caller must have closed the file.
+// As updateConfigJsonOutcome(), with a judge of the file: `accept` (when not empty) is called
+// under the lock with the bytes the update read (not when the file is missing), before they
+// are parsed, moved aside or written. When it returns false the update stops: nothing is
+// written or moved, `change` is not called, nothing more is logged (the read's own lines
+// remain), and the outcome is SaveFailure::Refused. A file that changes under the read (it
+// is read again) is judged again.
+[[nodiscard]] SaveOutcome updateConfigJsonOutcome(
+    const std::filesystem::path& path, Config& config,
+    const std::function<bool(std::string_view documentText)>& accept,
+    const std::function<void(Config&)>& change);
+
+// Moves an unusable configuration file aside in its own directory, as its file name followed by
+// ".corrupted." and the local time ("%Y%m%d-%H%M%S"): "config.json.corrupted.20250101-120000"
+// for config.json. A backup never replaces another, so a name already taken within that second
+// gets "-001", "-002", ... appended. Keeps at most five backups of that file (names that begin
+// with its own prefix; another file's backups are never touched): the one just made, whatever
+// its name, and the four greatest other names. Reports only through the log. The caller must
+// have closed the file.
 void backupCorruptConfig(const std::filesystem::path& path);
 
 }  // namespace tarvik::driver

@@ -82,16 +82,22 @@ Quarantine quarantineIfUnchanged(const std::filesystem::path& path, const detail
     platform::SaveLock ownLock;
     if (heldLock == nullptr) {
         const platform::ErrorCode error = ownLock.acquire(path, kSaveLockWait);
-        if (platform::isLockTimeout(error)) {
-            // A save holds the file for longer than any save takes: leave the file to the
-            // next load rather than move it under that save's hands.
+        if (platform::isLockBusy(error)) {
+            // A save holds the file for longer than any save takes (or holds it while its wait
+            // could not even be made): leave the file to the next load rather than move it
+            // under that save's hands.
             logConcat(LogLevel::Warn, warning);
             logConcat(LogLevel::Error, "Could not move corrupt config aside: another save holds ",
                       detail::pathForLog(path));
             return Quarantine::LeftInPlace;
         }
-        // Any other failure (POSIX: a directory this user may write but not read) means that no
-        // save of this library can hold the lock either: go on without it.
+        if (error == 0) {
+            detail::warnIfWithoutLock(ownLock, path);
+        }
+        // This thread holding the lock already (a load from inside an update's change) means
+        // that no other save can run meanwhile. Any other failure (POSIX: a directory this user
+        // may write but not read) means that no save of this library can hold the lock either.
+        // Either way, go on without taking it.
     }
     std::string now;
     const platform::ReadResult again = platform::readWholeFile(path, now);
@@ -112,7 +118,7 @@ ReadDigest digestOf(const std::string& text) {
 }
 
 LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
-                       platform::SaveLock* heldLock) {
+                       platform::SaveLock* heldLock, DocumentRead* update) {
     if (path.empty()) {
         return LoadOutcome::Unreadable;
     }
@@ -128,11 +134,15 @@ LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
             case ReadState::Unreadable:
                 return LoadOutcome::Unreadable;
         }
+        if (update != nullptr && update->gate != nullptr && !(*update->gate)(text)) {
+            update->refused = true;
+            return LoadOutcome::Read;
+        }
         // No exceptions, no comments, nothing but white space after the value. The parsed value
-        // is only ever read through references: copying or dumping it would recurse once per
+        // is only ever read through references or moved: copying it would recurse once per
         // level of nesting, and a hostile file can nest deep enough to exhaust the stack.
-        const nlohmann::json document = nlohmann::json::parse(
-            text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+        nlohmann::json document = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false,
+                                                        /*ignore_comments=*/false);
 
         std::string warning;
         if (!document.is_object()) {
@@ -141,6 +151,9 @@ LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
             try {
                 from_json(document, config);
                 logConcat(LogLevel::Info, "Driver loaded config from: ", pathForLog(path));
+                if (update != nullptr && update->document != nullptr) {
+                    *update->document = std::move(document);
+                }
                 return LoadOutcome::Read;
             } catch (const nlohmann::json::exception& error) {
                 warning = std::string("Config from_json threw: ") + error.what() +

@@ -1,6 +1,7 @@
 // The atomic save: under the saves' lock of the target, write "<name>.tmp", flush it to stable
 // storage, swap it over the target with one platform call, then make the directory entry
 // durable.
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <system_error>
@@ -112,15 +113,20 @@ SaveOutcome acquireSaveLock(const std::filesystem::path& path, platform::SaveLoc
         return failed(SaveFailure::InvalidPath);
     }
     platform::ErrorCode error = lock.acquire(path, kSaveLockWait);
-    if (error != 0 && platform::isNotFound(error)) {
-        // The lock lives on the directory (POSIX), which a first save may have to create.
+    if (error != 0 && !platform::isLockBusy(error) && !platform::isLockReentered(error)) {
+        // The lock lives on the directory, which a first save may have to create. A directory
+        // that cannot be created (its parent is a file, say) is reported as such, as the save
+        // reports it; one that exists leaves the lock's own error.
         bool created = false;
         if (const platform::ErrorCode createError = createDirectoryChain(directory, created)) {
             return failed(SaveFailure::CreateDirectory, createError);
         }
-        error = lock.acquire(path, kSaveLockWait);
+        if (created) {
+            error = lock.acquire(path, kSaveLockWait);
+        }
     }
     if (error == 0) {
+        warnIfWithoutLock(lock, path);
         return {};
     }
     if (platform::isLockTimeout(error)) {
@@ -128,9 +134,26 @@ SaveOutcome acquireSaveLock(const std::filesystem::path& path, platform::SaveLoc
                   detail::pathForLog(path), " (waited ", kSaveLockWait.count(), " ms)");
         return failed(SaveFailure::Busy);
     }
+    if (platform::isLockReentered(error)) {
+        // Waiting would wait for this very thread (POSIX), or let it in a second time, so that
+        // the outer save would then overwrite what this one wrote (Windows).
+        logConcat(LogLevel::Error, "Could not save config: ", detail::pathForLog(path),
+                  " is being saved or updated by this thread already (a save from inside an "
+                  "update's change?)");
+        return failed(SaveFailure::Reentered);
+    }
     logConcat(LogLevel::Error, "Could not lock config file ", detail::pathForLog(path), ": ",
               platform::errorText(error));
     return failed(SaveFailure::Busy, error);
+}
+
+void warnIfWithoutLock(const platform::SaveLock& lock, const std::filesystem::path& path) {
+    static std::atomic<bool> warned{false};
+    if (lock.unsupported() != 0 && !warned.exchange(true)) {
+        logConcat(LogLevel::Warn, "Could not lock config file ", detail::pathForLog(path), ": ",
+                  platform::errorText(lock.unsupported()),
+                  "; saving without excluding other saves (this message is shown once)");
+    }
 }
 
 SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::string& text,

@@ -1,7 +1,16 @@
 // Read-modify-write of the settings file under the saves' lock, and the texts that describe
 // load and save outcomes to people.
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
 #include <tarvik/common/Logging.h>
 #include <tarvik/config/ConfigFile.h>
+#include <tarvik/config/ConfigKeys.h>
 #include "config/LogText.h"
 #include "config/SaveLocking.h"
 #include "platform/File.h"
@@ -61,6 +70,13 @@ std::string SaveOutcome::message(const std::filesystem::path& path) const {
         case SaveFailure::ReadExisting:
             text = "could not read " + name + " (" + describe(load) + "), so it was not changed";
             break;
+        case SaveFailure::Reentered:
+            text = "could not save " + name +
+                   " from inside another save or update of its directory on the same thread";
+            break;
+        case SaveFailure::Refused:
+            text = "the update of " + name + " was refused; the file was left as it is";
+            break;
     }
     if (error) {
         text += ": " + error.message();
@@ -68,13 +84,98 @@ std::string SaveOutcome::message(const std::filesystem::path& path) const {
     return text;
 }
 
+namespace {
+
+// Deeper than this, a member that the record has no field for is not written back by an update:
+// writing it would recurse once per level, which a hostile file can make deep enough to exhaust
+// the stack, and would indent it beyond any use. No settings document comes anywhere near it.
+constexpr std::size_t kMaxKeptNesting = 512;
+
+// Whether `value` nests more than `limit` levels of arrays and objects. Never recursive.
+bool nestsDeeperThan(const nlohmann::json& value, std::size_t limit) {
+    std::vector<std::pair<const nlohmann::json*, std::size_t>> pending{{&value, 1}};
+    while (!pending.empty()) {
+        const auto [current, depth] = pending.back();
+        pending.pop_back();
+        if (!current->is_structured()) {
+            continue;
+        }
+        if (depth > limit) {
+            return true;
+        }
+        std::transform(current->begin(), current->end(), std::back_inserter(pending),
+                       [depth = depth](const nlohmann::json& child) {
+                           return std::make_pair(&child, depth + 1);
+                       });
+    }
+    return false;
+}
+
+// Removes from `object` every member nested too deeply to be written (see kMaxKeptNesting),
+// with a WARN naming it; `section` prefixes the names ("audio." or empty).
+void dropTooDeep(nlohmann::json& object, const std::string& section,
+                 const std::filesystem::path& path) {
+    std::vector<std::string> tooDeep;
+    for (auto member = object.begin(); member != object.end(); ++member) {
+        if (section.empty() && member->is_object() && isConfigSection(member.key())) {
+            dropTooDeep(*member, member.key() + ".", path);  // one level: sections only
+        } else if (nestsDeeperThan(*member, kMaxKeptNesting)) {
+            tooDeep.push_back(member.key());
+        }
+    }
+    for (const std::string& key : tooDeep) {
+        object.erase(key);
+        logConcat(LogLevel::Warn, "Config update dropped ", section, key, " from ",
+                  detail::pathForLog(path), ": nested more than ", kMaxKeptNesting, " levels deep");
+    }
+}
+
+// The text of `document`, the object that the update read, with the record's keys written into
+// it. Every member the record has no field for keeps its place and value, at the top level and
+// inside the sections; a key the record has gets the record's value, whatever the document
+// held there (a value of another type, a section that is not an object).
+std::string mergedDocumentText(nlohmann::json& document, const Config& config,
+                               const std::filesystem::path& path) {
+    nlohmann::json record;
+    to_json(record, config);
+    for (auto member = record.begin(); member != record.end(); ++member) {
+        const auto found = document.find(member.key());
+        if (member->is_object() && found != document.end() && found->is_object()) {
+            for (auto field = member->begin(); field != member->end(); ++field) {
+                (*found)[field.key()] = std::move(*field);
+            }
+        } else {
+            document[member.key()] = std::move(*member);
+        }
+    }
+    dropTooDeep(document, std::string(), path);
+    // Indent 4 with spaces, raw UTF-8, strict: as a save writes its record.
+    return document.dump(4);
+}
+
+}  // namespace
+
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
+                                    const std::function<bool(std::string_view)>& accept,
                                     const std::function<void(Config&)>& change) {
     platform::SaveLock lock;
     if (SaveOutcome locked = detail::acquireSaveLock(path, lock); !locked) {
         return locked;
     }
-    const LoadOutcome load = detail::loadConfig(path, config, &lock);
+    // The file is the truth: it is read onto the defaults, not onto the caller's record, whose
+    // values may be out of date (a value that another process cleared, which the file holds as
+    // null, must stay cleared).
+    Config updated;
+    nlohmann::json document;
+    detail::DocumentRead read;
+    read.gate = accept ? &accept : nullptr;
+    read.document = &document;
+    const LoadOutcome load = detail::loadConfig(path, updated, &lock, &read);
+    if (read.refused) {
+        SaveOutcome outcome;
+        outcome.failure = SaveFailure::Refused;
+        return outcome;
+    }
     if (load == LoadOutcome::Locked || load == LoadOutcome::Unreadable ||
         load == LoadOutcome::CorruptLeftInPlace) {
         // Saving now would put the caller's defaults over settings that could not be read.
@@ -85,8 +186,24 @@ SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& c
         outcome.load = load;
         return outcome;
     }
-    change(config);
-    return detail::writeHoldingLock(path, detail::documentText(config), lock);
+    if (load != LoadOutcome::Read) {
+        // No file, or a corrupt one that is now moved aside: the caller's record is the start,
+        // so that a first save keeps the caller's own defaults.
+        updated = config;
+    }
+    change(updated);
+    const std::string text = load == LoadOutcome::Read ? mergedDocumentText(document, updated, path)
+                                                       : detail::documentText(updated);
+    SaveOutcome outcome = detail::writeHoldingLock(path, text, lock);
+    if (outcome.ok()) {
+        config = std::move(updated);
+    }
+    return outcome;
+}
+
+SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
+                                    const std::function<void(Config&)>& change) {
+    return updateConfigJsonOutcome(path, config, nullptr, change);
 }
 
 bool updateConfigJson(const std::filesystem::path& path, Config& config,

@@ -1,5 +1,5 @@
 // Moves an unusable configuration file aside under a time-stamped name and keeps at most five
-// backups in its directory: the one just made and the four greatest other names.
+// backups of that file in its directory: the one just made and the four greatest other names.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -23,7 +23,9 @@ namespace {
 using common::logConcat;
 using common::LogLevel;
 
-constexpr char kBackupPrefix[] = "config.json.corrupted.";
+// A backup's name is the file's own name, this infix and the time stamp: config.json's backups
+// are "config.json.corrupted.<stamp>", and another file's never share their prefix.
+constexpr char kBackupInfix[] = ".corrupted.";
 constexpr std::size_t kBackupsKept = 5;
 
 std::string localTimeStamp() {
@@ -43,10 +45,9 @@ constexpr int kCollisionSuffixes = 999;
 // with its second and after the earlier backups of that second. Anything whose status cannot
 // be read counts as taken. Empty when every name is taken.
 std::optional<std::filesystem::path> unusedBackupPath(const std::filesystem::path& directory,
-                                                      const std::string& stamp) {
-    const std::string base = kBackupPrefix + stamp;
+                                                      const std::filesystem::path& base) {
     for (int suffix = 0; suffix <= kCollisionSuffixes; ++suffix) {
-        std::string name = base;
+        std::filesystem::path name = base;
         if (suffix > 0) {
             const std::string digits = std::to_string(suffix);
             name += "-" + std::string(3 - digits.size(), '0') + digits;
@@ -61,15 +62,16 @@ std::optional<std::filesystem::path> unusedBackupPath(const std::filesystem::pat
     return std::nullopt;
 }
 
-// Removes every backup in `directory` but `newest`, the one just made, and the
-// kBackupsKept - 1 greatest other names. The new backup is kept whatever its name: after the
-// clock went back (a fall-back to standard time, a change of time zone, backups stamped by a
-// clock that ran ahead) it can sort below older ones, and it may hold the only copy of the
+// Removes every backup in `directory` whose name begins with `prefix` but `newest`, the one just
+// made, and the kBackupsKept - 1 greatest other names. The new backup is kept whatever its name:
+// after the clock went back (a fall-back to standard time, a change of time zone, backups stamped
+// by a clock that ran ahead) it can sort below older ones, and it may hold the only copy of the
 // user's settings. A listing that cannot be opened or fails part-way prunes nothing; a
 // removal that fails is skipped.
-void pruneBackups(const std::filesystem::path& directory, const std::filesystem::path& newest) {
+void pruneBackups(const std::filesystem::path& directory, const std::filesystem::path& prefixPath,
+                  const std::filesystem::path& newest) {
     // Compared in the native form, so that names without a narrow form need no conversion.
-    const std::filesystem::path::string_type prefix = std::filesystem::path(kBackupPrefix).native();
+    const std::filesystem::path::string_type& prefix = prefixPath.native();
     const std::filesystem::path newestName = newest.filename();
     std::error_code error;
     std::filesystem::directory_iterator listing(directory, error);
@@ -112,11 +114,14 @@ bool moveCorruptAside(const std::filesystem::path& path) {
         return false;
     }
     const std::filesystem::path directory = path.parent_path();
-    const std::string stamp = localTimeStamp();
-    const std::optional<std::filesystem::path> unused = unusedBackupPath(directory, stamp);
+    std::filesystem::path prefix = path.filename();
+    prefix += kBackupInfix;
+    std::filesystem::path base = prefix;
+    base += localTimeStamp();
+    const std::optional<std::filesystem::path> unused = unusedBackupPath(directory, base);
     if (!unused) {
         logConcat(LogLevel::Error, "Could not rename corrupt config to ",
-                  detail::pathForLog(directory / (kBackupPrefix + stamp)), ": ",
+                  detail::pathForLog(directory / base), ": ",
                   std::make_error_code(std::errc::file_exists).message());
         return false;
     }
@@ -132,7 +137,7 @@ bool moveCorruptAside(const std::filesystem::path& path) {
     // A bare file name has no directory to list: its backup stays in the current directory and
     // nothing there is pruned.
     if (!directory.empty()) {
-        pruneBackups(directory, backup);
+        pruneBackups(directory, prefix, backup);
     }
     return true;
 }

@@ -7,12 +7,16 @@
 // - a load, only to move a corrupt file aside (so that it moves the very file it read, never a
 //   document that a save put there meanwhile), and on Windows to wait for a save in progress
 //   when it finds no file (ReplaceFileW hides the name for a moment).
-// A function that is given a held lock (`heldLock` not null) does not take it again: POSIX
-// flocks on two descriptors of one directory exclude each other even within one thread.
+// A function that is given a held lock (`heldLock` not null) does not take it again: the lock
+// refuses a thread that holds it already (SaveLock::acquire, isLockReentered).
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
+
+#include <nlohmann/json_fwd.hpp>
 
 #include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
@@ -23,6 +27,10 @@ namespace tarvik::driver::detail {
 // (the lock lives on the directory). Logs at ERROR and returns the failure otherwise.
 SaveOutcome acquireSaveLock(const std::filesystem::path& path, platform::SaveLock& lock);
 
+// Logs at WARN, once per process, that saves go on without excluding each other when `lock` is
+// held without a lock because the file system refused one (platform::SaveLock::unsupported).
+void warnIfWithoutLock(const platform::SaveLock& lock, const std::filesystem::path& path);
+
 // The text a save writes for `config`: four-space indentation, keys in order, UTF-8, no final
 // newline. Throws nlohmann::json::type_error 316 for invalid UTF-8 in a narrow string field.
 std::string documentText(const Config& config);
@@ -32,9 +40,19 @@ std::string documentText(const Config& config);
 SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::string& text,
                              platform::SaveLock& lock);
 
-// The load, with `heldLock` the caller's held lock of `path`, or null.
+// What an update needs from its load besides the record.
+struct DocumentRead {
+    // Called with the bytes read, before they are parsed; false stops the load at once, which
+    // then sets `refused`, moves nothing and logs nothing more.
+    const std::function<bool(std::string_view)>* gate = nullptr;
+    nlohmann::json* document = nullptr;  // receives the parsed object when the load is Read
+    bool refused = false;
+};
+
+// The load, with `heldLock` the caller's held lock of `path`, or null, and `update` what an
+// update needs from it, or null.
 LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
-                       platform::SaveLock* heldLock);
+                       platform::SaveLock* heldLock, DocumentRead* update = nullptr);
 
 // What a load read, to recognise the same file before moving it aside.
 struct ReadDigest {

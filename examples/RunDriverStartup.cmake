@@ -4,7 +4,9 @@
 # notification flag. A failed save shows as a non-zero exit status. Also hunts a program that
 # starts without the library's console logger (the first start must log the missing file at
 # INFO without installing anything) or cannot silence it (the second start, with --quiet, must
-# log nothing).
+# log nothing, nor must a third one that finds a corrupt file and so meets the WARN lines), and
+# a start that writes its defaults over a file it could not read (a file it may write but not
+# read, as an unprivileged user: POSIX only).
 #
 #   cmake -DEXAMPLE=<program> [-DEMULATOR=<wine>] -DWORK_DIR=<scratch dir> -P RunDriverStartup.cmake
 foreach(variable EXAMPLE WORK_DIR)
@@ -55,6 +57,65 @@ endif()
 expect("second start" "${second}" "sensitivity at start-up: 0\\.5\n")
 if(second MATCHES "first start")
     message(FATAL_ERROR "second start: the notification was shown again")
+endif()
+
+# A corrupt file, with the library silenced: moved aside and replaced, and still no log line.
+file(WRITE "${config}" "{ not json")
+start_driver("third start" third third_errors --quiet)
+if(NOT third_errors STREQUAL "")
+    message(FATAL_ERROR "third start: --quiet reset the logger slot, yet it wrote: ${third_errors}")
+endif()
+expect("third start" "${third}" "sensitivity at start-up: 0\\.7\n")
+file(GLOB backups "${WORK_DIR}/settings/config.json.corrupted.*")
+if(NOT backups)
+    message(FATAL_ERROR "third start: the corrupt file was not moved aside")
+endif()
+
+# A file the driver may write but not read (mode 0200) holds settings it cannot know: the start
+# must leave it as it is. Root reads every file, so as root the example runs as the unprivileged
+# user 65534 (setpriv, from util-linux); any other user cannot read its own file of mode 0200.
+if(EMULATOR)
+    message(STATUS "unreadable file: skipped, Windows has no mode bits")
+else()
+    set(locked_dir "${WORK_DIR}/unreadable")
+    set(locked "${locked_dir}/config.json")
+    file(MAKE_DIRECTORY "${locked_dir}")
+    set(stored "{\n    \"detection\": {\n        \"fftSize\": 8192\n    }\n}")
+    file(WRITE "${locked}" "${stored}")
+    file(CHMOD "${locked}" PERMISSIONS OWNER_WRITE)
+    execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(as_user "")
+    set(runnable TRUE)
+    if(uid STREQUAL "0")
+        find_program(SETPRIV setpriv)
+        execute_process(COMMAND chown -R 65534:65534 "${locked_dir}" RESULT_VARIABLE chowned)
+        if(SETPRIV AND chowned EQUAL 0)
+            set(as_user "${SETPRIV}" --reuid=65534 --regid=65534 --clear-groups --)
+            execute_process(COMMAND ${as_user} test -x "${EXAMPLE}" -a -w "${locked_dir}"
+                RESULT_VARIABLE reachable)
+            if(NOT reachable EQUAL 0)
+                set(runnable FALSE)
+                message(STATUS "unreadable file: skipped, user 65534 cannot reach ${EXAMPLE} or ${locked_dir}")
+            endif()
+        else()
+            set(runnable FALSE)
+            message(STATUS "unreadable file: skipped, no setpriv or chown to run as an unprivileged user")
+        endif()
+    endif()
+    if(runnable)
+        execute_process(COMMAND ${as_user} "${EXAMPLE}" "${locked}"
+            RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+        message(STATUS "unreadable file:\n${output}${errors}")
+        file(CHMOD "${locked}" PERMISSIONS OWNER_READ OWNER_WRITE)
+        file(READ "${locked}" after)
+        if(NOT after STREQUAL stored)
+            message(FATAL_ERROR "unreadable file: the start wrote over it:\n${after}")
+        endif()
+        expect("unreadable file" "${output}" "settings could not be read \\(unreadable\\)")
+        if(status EQUAL 0)
+            message(FATAL_ERROR "unreadable file: exit status 0, yet nothing could be read")
+        endif()
+    endif()
 endif()
 
 file(REMOVE_RECURSE "${WORK_DIR}")

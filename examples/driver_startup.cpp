@@ -1,13 +1,17 @@
 // How a driver uses the configuration layer: keep (or replace) the console logger, fill the
-// defaults, load the file over them at start-up, and save at once whenever a setting changes.
+// defaults, load the file over them at start-up, and change settings with an update whenever
+// the user changes one.
 //
 //   driver_startup [<path of config.json> [--quiet]]      --quiet: no log lines
 //
 // Without an argument the file lies in the temporary directory. Run it twice with the same
 // path: the first start finds no file, shows the one-time tray notification and stores the
-// sensitivity the user picked; the second start reads both back.
+// sensitivity the user picked; the second start reads both back. A file it cannot read is never
+// written over: the driver then runs on its defaults and saves nothing. The program's own lines
+// go to standard output, the library's log lines to standard error.
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string_view>
 
@@ -29,11 +33,18 @@ std::filesystem::path configPath(int argc, char** argv) {
     return std::filesystem::temp_directory_path() / "tarvik_driver_example" / "config.json";
 }
 
-// Called whenever the user changes a setting (dashboard, tray menu): save at once, so that a
-// crash of the host process loses nothing. A failed save leaves the previous file intact.
-bool saveSettings(const std::filesystem::path& path, const tvd::Config& config) {
+// Called whenever the user changes a setting (dashboard, tray menu): read, change and write in
+// one step under the saves' lock, so that the tray application's changes to other settings are
+// kept, and at once, so that a crash of the host process loses nothing. `config` then holds
+// what the file holds now. A failed update writes nothing and leaves `config` as it was.
+bool changeSettings(const std::filesystem::path& path, tvd::Config& config,
+                    const std::function<void(tvd::Config&)>& change) {
     try {
-        return tvd::saveConfigJson(path, config);
+        const tvd::SaveOutcome outcome = tvd::updateConfigJsonOutcome(path, config, change);
+        if (!outcome) {
+            std::cout << "settings not changed: " << outcome.message(path) << '\n';
+        }
+        return outcome.ok();
     } catch (const std::exception& error) {
         // The JSON library's type_error 316: a narrow string field holds invalid UTF-8.
         // Nothing was written.
@@ -57,24 +68,33 @@ int main(int argc, char** argv) {
     const std::filesystem::path path = configPath(argc, argv);
 
     // 2. Defaults: a default-constructed Config is the default configuration. A driver that
-    //    wants other defaults sets them here, before the file is read over them.
+    //    wants other defaults sets them here, before the file is read over them. An update of
+    //    a missing file starts from them too.
     tvd::Config config;
     config.audio.bufferSizeMs = 20;
 
     // 3. Load. Whatever state the file is in, the driver starts: a missing, locked or corrupt
     //    file leaves the values above (a corrupt one is moved aside). The log says which.
-    tvd::loadConfigJson(path, config);
+    const tvd::LoadOutcome found = tvd::loadConfigJsonOutcome(path, config);
     std::cout << "sensitivity at start-up: " << config.detection.sensitivity << '\n';
+    if (found == tvd::LoadOutcome::Locked || found == tvd::LoadOutcome::Unreadable ||
+        found == tvd::LoadOutcome::CorruptLeftInPlace) {
+        // The file holds settings that could not be read: the driver runs on its defaults and
+        // must not save them over the file (an update would refuse to anyway).
+        std::cout << "settings could not be read (" << tvd::describe(found)
+                  << "): running on the defaults, changing nothing\n";
+        return 1;
+    }
 
     if (!config.shownTrayNotification) {
         std::cout << "first start: showing the tray notification once\n";
-        config.shownTrayNotification = true;
+        if (!changeSettings(path, config, [](tvd::Config& c) { c.shownTrayNotification = true; })) {
+            return 1;
+        }
     }
 
     // 4. The user moves the sensitivity slider.
-    config.detection.sensitivity = 0.5f;
-    if (!saveSettings(path, config)) {
-        std::cerr << "settings could not be saved to " << path.string() << '\n';
+    if (!changeSettings(path, config, [](tvd::Config& c) { c.detection.sensitivity = 0.5f; })) {
         return 1;
     }
     std::cout << "settings saved to " << path.string() << '\n';

@@ -7,6 +7,7 @@
 // on Windows, errno on POSIX), read immediately after the failing call.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -48,22 +49,36 @@ bool swapMayHideTarget();
 
 // The exclusion between saves of one target, across the threads and processes of one user
 // session: at most one holder at a time, released by release(), the destructor, or the death
-// of the holding process (never a stale lock). It locks something that a save never renames,
-// so a waiting save can never open a file that has meanwhile become the target:
-// - POSIX: flock(LOCK_EX) on a descriptor of the target's directory, which the save then also
-//   uses to sync the directory (so the lock costs one system call). flock belongs to the open
-//   descriptor, not to the process: two threads of one process exclude each other, and
-//   closing another descriptor of the directory drops nothing. Every save in the directory
-//   shares the one lock. Locks on network file systems may not be seen by other machines.
-// - Windows: a named mutex, "Local\" and a hash of the target's absolute, normalised,
-//   upper-cased path (a backslash may not follow the namespace prefix). Local names are per
-//   logon session: processes of another session (a service, another user) do not share it. It
-//   is created with a security descriptor that lets any process of the session at low
-//   integrity or above wait on and release it, because an object that an elevated process
-//   creates with default security cannot be opened by a non-elevated one; it is opened asking
-//   only for those rights. A holder that dies leaves it abandoned, which the next waiter
-//   receives as acquired. The mutex is owned by a thread: the thread that acquired it must
-//   release it, and it is recursive for that thread.
+// of the holding process (never a stale lock). It locks the target's directory, which a save
+// never renames, so a waiting save can never open a file that has meanwhile become the target,
+// and every save in one directory shares the one lock. What is locked is the directory itself,
+// not the text of the path: every spelling that leads to the directory (relative or absolute,
+// ".." and symbolic links; on Windows also other letter case, "\\?\" names, 8.3 short names,
+// trailing dots, junctions and subst drives) gets the same lock. The directory must exist:
+// acquire() reports isNotFound() when it does not.
+// - POSIX: flock(LOCK_EX) on a descriptor of the directory, which the save then also uses to
+//   sync the directory (so the lock costs one system call). flock belongs to the open
+//   descriptor, not to the process: two threads of one process exclude each other, and closing
+//   another descriptor of the directory drops nothing. Locks on network file systems may not be
+//   seen by other machines. A file system that refuses flock (ENOLCK, EOPNOTSUPP, ENOSYS) gives
+//   a lock that is held without excluding anyone; unsupported() then tells why. A contended
+//   lock is waited for by one thread per directory and process, blocked in flock and shared by
+//   every caller that waits for that directory; a caller that gives up leaves nothing behind but
+//   that thread and its descriptor, and when the thread gets the lock after every caller gave
+//   up it releases it at once. Once such a thread has been started, the module that holds this
+//   code is never unloaded (a later dlclose() leaves it mapped), so that the thread never runs
+//   in unmapped code.
+// - Windows: a named mutex, "Local\" and the volume serial number and file index of the
+//   target's directory (GetFileInformationByHandle). Local names are per logon session:
+//   processes of another session (a service, another user) do not share it. It is created with
+//   a security descriptor that lets any process of the session at low integrity or above wait
+//   on and release it, because an object that an elevated process creates with default
+//   security cannot be opened by a non-elevated one; it is opened asking only for those rights.
+//   A holder that dies leaves it abandoned, which the next waiter receives as acquired.
+// - A lock belongs to the thread that acquired it, which must also release it. A thread that
+//   asks for a lock it already holds (the same directory, by any spelling) gets an error for
+//   which isLockReentered() is true at once, instead of waiting for itself (POSIX) or being
+//   let in a second time (Windows, where the mutex is recursive).
 class SaveLock {
 public:
     SaveLock() = default;
@@ -71,23 +86,44 @@ public:
     SaveLock(const SaveLock&) = delete;
     SaveLock& operator=(const SaveLock&) = delete;
 
-    // Waits up to `wait` for the lock of saves of `target`. 0 when held; an error for which
-    // isLockTimeout() is true when another holder kept it all that time; otherwise the OS's
-    // error (POSIX: isNotFound() when the directory does not exist yet).
+    // Waits up to `wait` for the lock of saves of `target`. 0 when held; otherwise an error for
+    // which isLockTimeout() is true when another holder kept it all that time, isLockBusy() when
+    // another holder has it and it could not be waited for, isLockReentered() when this thread
+    // holds it already, or the OS's error (isNotFound() when the directory does not exist).
     ErrorCode acquire(const std::filesystem::path& target, std::chrono::milliseconds wait);
     // Makes the directory entries of the target's directory durable (POSIX: fsync of the
     // locked directory descriptor; Windows: nothing to do). Only while held.
     ErrorCode syncDirectory();
-    // Lets the next waiter go; does nothing when not held.
+    // Lets the next waiter go; does nothing when not held. On the acquiring thread only.
     void release();
     bool held() const { return handle_ != -1; }
+    // While held: 0 when the lock excludes other holders, else the error with which the file
+    // system refused to lock (POSIX: ENOLCK, EOPNOTSUPP, ENOSYS), the lock being held without
+    // excluding anyone.
+    ErrorCode unsupported() const { return unsupported_; }
 
 private:
+    using DirectoryId = std::array<std::uint64_t, 2>;
+    static bool heldByThisThread(const DirectoryId& directory);
+    void rememberHeld();
+    void forgetHeld();
+
     std::intptr_t handle_ = -1;
+    ErrorCode unsupported_ = 0;
+    SaveLock* nextHeld_ = nullptr;  // this thread's other held locks
+    DirectoryId directoryId_ = {};  // Windows: volume serial number, file index
 };
 
 // True for the error that SaveLock::acquire() reports when its wait ran out.
 bool isLockTimeout(ErrorCode code);
+
+// True when SaveLock::acquire() failed because another holder has the lock: its wait ran out,
+// or (POSIX) the wait could not be made (no thread could be started for it).
+bool isLockBusy(ErrorCode code);
+
+// True for the error that SaveLock::acquire() reports when the calling thread holds the lock
+// of the same directory already (EDEADLK / ERROR_POSSIBLE_DEADLOCK).
+bool isLockReentered(ErrorCode code);
 
 // A file being written: the temporary file of an atomic save. Closed by the destructor if the
 // caller did not close it.

@@ -4,12 +4,14 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -70,61 +72,214 @@ bool isLockTimeout(ErrorCode code) {
     return code == ETIMEDOUT;
 }
 
+bool isLockBusy(ErrorCode code) {
+    return code == ETIMEDOUT || code == EWOULDBLOCK;
+}
+
+bool isLockReentered(ErrorCode code) {
+    return code == EDEADLK;
+}
+
 SaveLock::~SaveLock() {
     release();
 }
 
 namespace {
 
-// A wait for a contended flock. flock has no timed form, and polling with LOCK_NB starves the
+// The errors with which a file system refuses flock altogether (NFS without a lock manager,
+// some FUSE file systems): saves then go on without excluding each other.
+bool lockingUnsupported(int error) {
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+SaveLock*& threadHeldLocks() {
+    // Trivially destructible: nothing runs when a thread ends, also after a dlclose.
+    thread_local SaveLock* held = nullptr;
+    return held;
+}
+
+// The directory an open descriptor refers to, whatever path led to it.
+using DirectoryId = std::array<std::uint64_t, 2>;
+
+std::optional<DirectoryId> directoryOf(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        return std::nullopt;
+    }
+    return DirectoryId{static_cast<std::uint64_t>(status.st_dev),
+                       static_cast<std::uint64_t>(status.st_ino)};
+}
+
+// The wait for a contended flock. flock has no timed form, and polling with LOCK_NB starves the
 // waiter: a process that saves in a loop frees the lock for only microseconds between two
 // saves. So a thread blocks in flock, where the kernel wakes it as soon as the lock is free,
-// while the caller waits on it with a deadline. A waiter that gives up leaves the descriptor to
-// the thread, which closes it (taking and dropping the lock) whenever flock returns.
-struct BlockingWait {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    bool abandoned = false;
-    int error = 0;
+// while callers wait for it with their deadlines. There is at most one such thread per
+// directory: every caller that waits for that directory shares it. When it gets the lock it
+// hands its descriptor, which now holds the lock, to one caller still waiting; when every caller
+// has given up it closes the descriptor, releasing the lock at once. A caller that gives up thus
+// leaves no thread or descriptor of its own behind.
+struct DirectoryWait {
+    int callers = 0;             // callers of acquire() waiting for this directory
+    bool waiterRunning = false;  // a thread is blocked in flock for them
+    int grantedFd = -1;          // that thread's descriptor, locked, for one caller to take
+    int error = 0;               // that thread's flock failed with this
 };
 
-ErrorCode waitForFlock(int fd, std::chrono::milliseconds wait) {
-    auto state = std::make_shared<BlockingWait>();
+struct WaitRegistry {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<DirectoryId, DirectoryWait> waits;
+};
+
+WaitRegistry& waitRegistry() {
+    // Never destroyed: a waiting thread may still use it while the process exits and runs the
+    // static destructors.
+    static WaitRegistry* const registry = new WaitRegistry;
+    return *registry;
+}
+
+// A thread of this module runs on after its caller gave up, and must never find the module
+// unmapped when it wakes (a driver's .so that the host dlclose()s meanwhile). So before the
+// first such thread starts, the module takes a reference to itself that it never gives back:
+// RTLD_NOLOAD finds the module already loaded, RTLD_NODELETE keeps it mapped for good.
+void keepThisModuleLoaded() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static const char inThisModule = 0;
+        Dl_info module{};
+        if (::dladdr(&inThisModule, &module) != 0 && module.dli_fname != nullptr) {
+            (void)::dlopen(module.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+        }
+    });
+}
+
+// Blocks in flock on `fd` (a descriptor of its own) and hands the lock over as described above.
+void waitInKernel(DirectoryId directory, int fd) {
+    int error = 0;
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    WaitRegistry& registry = waitRegistry();
+    const std::lock_guard<std::mutex> guard(registry.mutex);
+    DirectoryWait& wait = registry.waits[directory];
+    wait.waiterRunning = false;
+    if (error == 0 && wait.callers > 0) {
+        wait.grantedFd = fd;
+    } else {
+        ::close(fd);  // nobody wants the lock any more (or it failed): let it go at once
+        wait.error = wait.callers > 0 ? error : 0;
+    }
+    if (wait.callers == 0) {
+        registry.waits.erase(directory);
+    }
+    registry.changed.notify_all();
+}
+
+// Starts the waiting thread for `directory` with a new descriptor of the directory that `fd`
+// refers to (a descriptor of its own: flock belongs to the open file description, and one
+// shared with a caller would let that caller in twice). False when it could not be started.
+bool startWaiter(const DirectoryId& directory, int fd) {
+    const int waiterFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (waiterFd < 0) {
+        return false;
+    }
     try {
-        std::thread([state, fd] {
-            int error = 0;
-            while (::flock(fd, LOCK_EX) != 0) {
-                if (errno != EINTR) {
-                    error = errno;
-                    break;
-                }
+        if (takeFault(Operation::StartLockWait)) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        keepThisModuleLoaded();
+        std::thread(waitInKernel, directory, waiterFd).detach();
+    } catch (const std::system_error&) {
+        ::close(waiterFd);
+        return false;
+    }
+    return true;
+}
+
+// Waits up to `wait` for the lock of `directory`, whose descriptor `fd` the caller failed to
+// lock. Closes `fd`. On success `lockedFd` is a descriptor that holds the lock.
+ErrorCode waitForDirectoryLock(const DirectoryId& directory, int fd, std::chrono::milliseconds wait,
+                               int& lockedFd) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    WaitRegistry& registry = waitRegistry();
+    std::unique_lock<std::mutex> guard(registry.mutex);
+    DirectoryWait& entry = registry.waits[directory];  // stays while callers > 0
+    ++entry.callers;
+    ErrorCode result = 0;
+    for (;;) {
+        if (entry.grantedFd != -1) {
+            lockedFd = entry.grantedFd;
+            entry.grantedFd = -1;
+            break;
+        }
+        if (entry.error != 0) {
+            result = static_cast<ErrorCode>(entry.error);
+            break;
+        }
+        if (!entry.waiterRunning) {
+            // The first caller, or the lock went to another caller and this one still waits.
+            if (!startWaiter(directory, fd)) {
+                result = EWOULDBLOCK;  // another holder has it, and it cannot be waited for
+                break;
             }
-            std::lock_guard<std::mutex> guard(state->mutex);
-            if (state->abandoned) {
-                ::close(fd);
-                return;
-            }
-            state->finished = true;
-            state->error = error;
-            state->done.notify_all();
-        }).detach();
-    } catch (const std::system_error& error) {
-        ::close(fd);
-        return static_cast<ErrorCode>(error.code().value());  // no thread could be started
+            entry.waiterRunning = true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            result = ETIMEDOUT;
+            break;
+        }
+        registry.changed.wait_until(guard, deadline);
     }
-    std::unique_lock<std::mutex> guard(state->mutex);
-    if (!state->done.wait_for(guard, wait, [&state] { return state->finished; })) {
-        state->abandoned = true;
-        return ETIMEDOUT;
+    if (--entry.callers == 0 && !entry.waiterRunning && entry.grantedFd == -1) {
+        registry.waits.erase(directory);
     }
-    if (state->error != 0) {
-        ::close(fd);
+    guard.unlock();
+    ::close(fd);
+    return result;
+}
+
+// flock(LOCK_EX | LOCK_NB), retried when interrupted; the error number, or 0.
+int tryLock(int fd) {
+    if (auto fault = takeFault(Operation::LockCall)) {
+        return static_cast<int>(*fault);
     }
-    return static_cast<ErrorCode>(state->error);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
+
+bool SaveLock::heldByThisThread(const DirectoryId& directory) {
+    for (const SaveLock* lock = threadHeldLocks(); lock != nullptr; lock = lock->nextHeld_) {
+        if (directoryOf(descriptor(lock->handle_)) == directory) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SaveLock::rememberHeld() {
+    nextHeld_ = threadHeldLocks();
+    threadHeldLocks() = this;
+}
+
+void SaveLock::forgetHeld() {
+    for (SaveLock** link = &threadHeldLocks(); *link != nullptr; link = &(*link)->nextHeld_) {
+        if (*link == this) {
+            *link = nextHeld_;
+            break;
+        }
+    }
+    nextHeld_ = nullptr;
+}
 
 ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::milliseconds wait) {
     release();
@@ -133,26 +288,41 @@ ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::mi
     }
     const std::filesystem::path directory = target.parent_path();
     const char* name = directory.empty() ? "." : directory.c_str();
-    const int fd = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return lastError();
     }
     // Uncontended, which is nearly always: one call.
-    int result = ::flock(fd, LOCK_EX | LOCK_NB);
-    while (result != 0 && errno == EINTR) {
-        result = ::flock(fd, LOCK_EX | LOCK_NB);
-    }
-    if (result != 0) {
-        if (errno != EWOULDBLOCK) {
-            const ErrorCode error = lastError();
+    if (const int error = tryLock(fd); error != 0) {
+        if (lockingUnsupported(error)) {
+            handle_ = fd;  // still needed to sync the directory
+            unsupported_ = static_cast<ErrorCode>(error);
+            rememberHeld();
+            return 0;
+        }
+        if (error != EWOULDBLOCK) {
             ::close(fd);
-            return error;
+            return static_cast<ErrorCode>(error);
         }
-        if (const ErrorCode error = waitForFlock(fd, wait); error != 0) {
-            return error;  // the descriptor is closed, or left to the waiting thread
+        const std::optional<DirectoryId> id = directoryOf(fd);
+        if (!id) {
+            const ErrorCode statusError = lastError();
+            ::close(fd);
+            return statusError;
         }
+        if (heldByThisThread(*id)) {
+            ::close(fd);
+            return EDEADLK;  // waiting would wait for this very thread
+        }
+        int lockedFd = -1;
+        if (const ErrorCode waitError = waitForDirectoryLock(*id, fd, wait, lockedFd);
+            waitError != 0) {
+            return waitError;  // `fd` is closed
+        }
+        fd = lockedFd;
     }
     handle_ = fd;
+    rememberHeld();
     return 0;
 }
 
@@ -167,9 +337,11 @@ void SaveLock::release() {
     if (handle_ < 0) {
         return;
     }
+    forgetHeld();
     // Closing the only descriptor of this open file description drops the flock.
     ::close(descriptor(handle_));
     handle_ = -1;
+    unsupported_ = 0;
 }
 
 WritableFile::~WritableFile() {

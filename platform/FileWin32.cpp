@@ -103,38 +103,77 @@ bool isLockTimeout(ErrorCode code) {
     return code == WAIT_TIMEOUT;
 }
 
+bool isLockBusy(ErrorCode code) {
+    return code == WAIT_TIMEOUT;
+}
+
+bool isLockReentered(ErrorCode code) {
+    return code == ERROR_POSSIBLE_DEADLOCK;
+}
+
 namespace {
 
-// The namespace prefix "Local\" and "tarvik-config-save-" with a 64-bit FNV-1a hash of the
-// absolute, normalised, upper-cased path: every spelling of one file that differs only in case,
-// "." and ".." names one mutex, and the name holds no backslash after the prefix. Links and
-// 8.3 short names are not resolved (that would need the file to exist).
-std::wstring saveMutexName(const std::filesystem::path& target) {
-    std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(target, error);
-    if (error) {
-        absolute = target;
+using DirectoryId = std::array<std::uint64_t, 2>;
+
+// The directory part of an extended-length name. The root of a drive or of a share keeps its
+// backslash: "\\?\C:" would name the volume itself, not its root directory.
+std::wstring directoryName(const std::wstring& absolute) {
+    const std::size_t slash = absolute.find_last_of(L'\\');
+    std::wstring directory = absolute.substr(0, slash == std::wstring::npos ? 0 : slash);
+    const bool driveRoot = directory.size() == 6 && directory[5] == L':';  // \\?\C:
+    const bool shareRoot =
+        startsWith(directory, L"\\\\?\\UNC\\") &&
+        std::count(directory.begin() + 8, directory.end(), L'\\') == 1;  // \\?\UNC\server\share
+    if (driveRoot || shareRoot) {
+        directory.push_back(L'\\');
     }
-    std::wstring name = absolute.lexically_normal().wstring();
-    if (!name.empty()) {
-        // Upper case without linguistic rules, as the file system folds names; kernel32 only.
-        std::wstring upper(name.size(), L'\0');
-        const int length = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(),
-                                           static_cast<int>(name.size()), upper.data(),
-                                           static_cast<int>(upper.size()), nullptr, nullptr, 0);
-        if (length > 0) {
-            upper.resize(static_cast<std::size_t>(length));
-            name = std::move(upper);
-        }
+    return directory;
+}
+
+// The directory that `target` lies in, named by what it is rather than by how the path spells
+// it: its volume serial number and file index. Every spelling that reaches the directory (other
+// letter case, "\\?\" names, 8.3 short names, "." and "..", trailing dots, junctions, symbolic
+// links, subst drives, mapped drives of one share) opens the same directory and so gives the
+// same identity. The directory must exist; a path whose parent is a file is ERROR_DIRECTORY.
+// GetFileInformationByHandle is used on every system and file system alike (FileIdInfo's
+// 128-bit form is not available everywhere, and two processes must never derive different
+// names for one directory); where its 64-bit index is not unique (ReFS), two directories may
+// share a lock, which only makes their saves wait for each other.
+ErrorCode directoryIdOf(const std::filesystem::path& target, DirectoryId& id) {
+    const std::wstring directory = directoryName(absoluteName(target));
+    // Backup semantics: needed to open a directory; asks for no access to its content, and shares
+    // everything, so that nobody is kept from renaming or removing it meanwhile.
+    const HANDLE handle =
+        ::CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return lastError();
     }
-    std::uint64_t hash = 14695981039346656037ull;
-    for (const wchar_t unit : name) {
-        hash ^= static_cast<std::uint16_t>(unit);
-        hash *= 1099511628211ull;
+    BY_HANDLE_FILE_INFORMATION information{};
+    const BOOL known = ::GetFileInformationByHandle(handle, &information);
+    const ErrorCode error = known ? 0 : lastError();
+    ::CloseHandle(handle);
+    if (!known) {
+        return error;
     }
-    wchar_t digits[17];
-    std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(hash));
-    return std::wstring(L"Local\\tarvik-config-save-") + digits;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return ERROR_DIRECTORY;
+    }
+    id = {
+        information.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+    return 0;
+}
+
+// "Local\tarvik-config-save-" with the directory's volume serial number and file index in
+// hexadecimal: no backslash after the namespace prefix.
+std::wstring saveMutexName(const DirectoryId& directory) {
+    wchar_t name[64];
+    std::swprintf(name, 64, L"Local\\tarvik-config-save-%08llx-%016llx",
+                  static_cast<unsigned long long>(directory[0]),
+                  static_cast<unsigned long long>(directory[1]));
+    return name;
 }
 
 // Lets every process of the session at low integrity or above wait on the mutex and release
@@ -162,10 +201,39 @@ HANDLE createSaveMutex(const std::wstring& name) {
     return mutex;
 }
 
+SaveLock*& threadHeldLocks() {
+    thread_local SaveLock* held = nullptr;
+    return held;
+}
+
 }  // namespace
 
 SaveLock::~SaveLock() {
     release();
+}
+
+bool SaveLock::heldByThisThread(const DirectoryId& directory) {
+    for (const SaveLock* lock = threadHeldLocks(); lock != nullptr; lock = lock->nextHeld_) {
+        if (lock->directoryId_ == directory) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SaveLock::rememberHeld() {
+    nextHeld_ = threadHeldLocks();
+    threadHeldLocks() = this;
+}
+
+void SaveLock::forgetHeld() {
+    for (SaveLock** link = &threadHeldLocks(); *link != nullptr; link = &(*link)->nextHeld_) {
+        if (*link == this) {
+            *link = nextHeld_;
+            break;
+        }
+    }
+    nextHeld_ = nullptr;
 }
 
 ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::milliseconds wait) {
@@ -174,7 +242,15 @@ ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::mi
         return *fault == testing::kLockTimeoutMarker ? static_cast<ErrorCode>(WAIT_TIMEOUT)
                                                      : *fault;
     }
-    const HANDLE mutex = createSaveMutex(saveMutexName(target));
+    DirectoryId directory{};
+    if (const ErrorCode error = directoryIdOf(target, directory); error != 0) {
+        return error;
+    }
+    // The mutex is recursive: this thread would be let in a second time.
+    if (heldByThisThread(directory)) {
+        return ERROR_POSSIBLE_DEADLOCK;
+    }
+    const HANDLE mutex = createSaveMutex(saveMutexName(directory));
     if (mutex == nullptr) {
         return lastError();
     }
@@ -185,6 +261,8 @@ ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::mi
         case WAIT_OBJECT_0:
         case WAIT_ABANDONED:  // the last holder died: the lock is ours, the target as it left it
             handle_ = reinterpret_cast<std::intptr_t>(mutex);
+            directoryId_ = directory;
+            rememberHeld();
             return 0;
         case WAIT_TIMEOUT:
             ::CloseHandle(mutex);
@@ -208,6 +286,7 @@ void SaveLock::release() {
     if (handle_ == -1) {
         return;
     }
+    forgetHeld();
     const HANDLE mutex = toHandle(handle_);
     handle_ = -1;
     ::ReleaseMutex(mutex);

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # The whole unit suite (and the reliability suite) under AddressSanitizer + UndefinedBehavior-
-# Sanitizer, and the logger's concurrency tests and the settings watcher (its thread, stop()
-# during a read, tarvik-config watch with its printer thread) under ThreadSanitizer. Hunts memory errors,
-# leaks, undefined behaviour (overflowing conversions, misaligned or null accesses) and data
-# races that pass silently in a normal build. Any report fails the run.
+# Sanitizer, and under ThreadSanitizer the logger's and the save lock's concurrency tests and
+# the settings watcher (its thread, stop() during a read, tarvik-config watch with its printer
+# thread). Hunts memory errors, leaks, undefined behaviour (overflowing conversions, misaligned
+# or null accesses) and data races that pass silently in a normal build. Any report fails the
+# run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 echo "--- ASan + UBSan: every test"
 cmake --workflow --preset asan --fresh
 
-echo "--- TSan: the logger's concurrency tests and the settings watcher"
+echo "--- TSan: the logger's and the save lock's concurrency tests, the settings watcher"
 cmake --preset tsan --fresh >/dev/null
-targets=(reliability_tests watcher_test tarvik_config_watch_test)
+targets=(reliability_tests update_test watcher_test tarvik_config_watch_test)
 if cmake --build --preset tsan --target help | grep -q '^console_logger_test:'; then
     targets+=(console_logger_test)
 fi
@@ -31,3 +32,6 @@ tsan_run build/tsan/tests/reliability/reliability_tests --gtest_filter='LoggerCo
 # The programs these start (tarvik-config) are TSan builds too: a report there fails the test.
 tsan_run build/tsan/tools/tarvik-config/watcher_test
 tsan_run build/tsan/tools/tarvik-config/tarvik_config_watch_test
+# The lock's waiter thread and its hand-over to waiting callers, and updates from four threads.
+tsan_run build/tsan/tests/unit/update_test \
+    --gtest_filter='*Lock*:*Wait*:*Holder*:*Inside*:*Concurrent*'

@@ -92,6 +92,18 @@ bool giveToNobody(const std::filesystem::path& path);
 // How many descriptors or handles this process holds open; -1 where that cannot be counted.
 long openDescriptorCount();
 
+// How many threads this process runs; -1 where that cannot be counted.
+long threadCount();
+
+// This process's descriptors open on `path` (compared by what they refer to), and how many of
+// them a program it starts would inherit (not close-on-exec). Both -1 where that cannot be
+// told (Windows).
+struct OpenDescriptors {
+    long open = -1;
+    long inheritable = -1;
+};
+OpenDescriptors descriptorsOpenOn(const std::filesystem::path& path);
+
 // Marks `path` hidden, system and read-only (Windows attributes); false where the platform
 // has none (POSIX) or the call fails.
 bool markHiddenSystemReadOnly(const std::filesystem::path& path);

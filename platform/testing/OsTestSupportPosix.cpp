@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -248,6 +249,43 @@ long openDescriptorCount() {
         return -1;
     }
     return static_cast<long>(std::distance(listing, std::filesystem::directory_iterator()));
+}
+
+long threadCount() {
+    std::error_code error;
+    std::filesystem::directory_iterator listing("/proc/self/task", error);
+    if (error) {
+        return -1;
+    }
+    return static_cast<long>(std::distance(listing, std::filesystem::directory_iterator()));
+}
+
+OpenDescriptors descriptorsOpenOn(const std::filesystem::path& path) {
+    struct stat wanted {};
+    std::error_code error;
+    std::filesystem::directory_iterator listing("/proc/self/fd", error);
+    if (error || ::stat(path.c_str(), &wanted) != 0) {
+        return {};
+    }
+    OpenDescriptors found{0, 0};
+    for (const std::filesystem::directory_entry& entry : listing) {
+        const std::string name = entry.path().filename().string();
+        int fd = -1;
+        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) {
+            continue;
+        }
+        struct stat status {};
+        if (::fstat(fd, &status) != 0 || status.st_dev != wanted.st_dev ||
+            status.st_ino != wanted.st_ino) {
+            continue;
+        }
+        ++found.open;
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) {
+            ++found.inheritable;
+        }
+    }
+    return found;
 }
 
 bool markHiddenSystemReadOnly(const std::filesystem::path& /*path*/) {

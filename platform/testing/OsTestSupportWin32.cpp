@@ -33,6 +33,14 @@ long openDescriptorCount() {
     return static_cast<long>(count);
 }
 
+long threadCount() {
+    return -1;
+}
+
+OpenDescriptors descriptorsOpenOn(const std::filesystem::path& /*path*/) {
+    return {};
+}
+
 bool markHiddenSystemReadOnly(const std::filesystem::path& path) {
     return ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                                   FILE_ATTRIBUTE_READONLY) != 0;

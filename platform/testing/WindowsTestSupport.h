@@ -26,6 +26,9 @@ std::vector<std::wstring> wideCommandLineArguments();
 // The directory that holds this process's executable.
 std::filesystem::path executableDirectory();
 
+// The 8.3 short form of the existing `path` (GetShortPathNameW); empty when it cannot be had.
+std::filesystem::path shortPathName(const std::filesystem::path& path);
+
 // What a file held open by a test lets other openers do.
 enum class Sharing {
     None,               // share mode 0: every other open fails with a sharing violation

@@ -91,6 +91,20 @@ std::filesystem::path executableDirectory() {
     }
 }
 
+std::filesystem::path shortPathName(const std::filesystem::path& path) {
+    const DWORD size = ::GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (size == 0) {
+        return {};
+    }
+    std::wstring name(size, L'\0');
+    const DWORD length = ::GetShortPathNameW(path.c_str(), name.data(), size);
+    if (length == 0 || length >= size) {
+        return {};
+    }
+    name.resize(length);
+    return name;
+}
+
 HeldFile::~HeldFile() {
     close();
 }

@@ -110,6 +110,27 @@ TEST_F(HostileInputTest, DeepNestingInPlaceOfSectionsIsSkipped) {
     EXPECT_TRUE(backups().empty());
 }
 
+// An update writes back what it does not know, but a member nested deep enough to exhaust the
+// stack while it is written is dropped (with a WARN); one of ordinary depth is kept, and the
+// deep values in place of the record's own keys are replaced, never written.
+TEST_F(HostileInputTest, UpdateOfDeeplyNestedMembersDropsOnlyWhatCannotBeWritten) {
+    write("{\"unknown\":" + nestedArrays(kDeepLevels) + ",\"kept\":" + nestedObjects(100) +
+          ",\"audio\":{\"deeper\":" + nestedObjects(kDeepLevels) +
+          "},\"detection\":" + nestedArrays(kDeepLevels) +
+          ",\"steamvr\":{\"customActionBinding\":" + nestedArrays(kDeepLevels) +
+          "},\"version\":3}");
+    tvd::Config config;
+    ASSERT_TRUE(tvd::updateConfigJson(path_, config, [](tvd::Config& c) { c.version = 4; }));
+    tvd::Config expected;
+    expected.version = 4;
+    nlohmann::json document = expected;
+    document["kept"] = nlohmann::json::parse(nestedObjects(100));
+    EXPECT_EQ(readFile(path_), document.dump(4));
+    EXPECT_TRUE(recorder().saw("Config update dropped unknown from "));
+    EXPECT_TRUE(recorder().saw("Config update dropped audio.deeper from "));
+    EXPECT_TRUE(backups().empty());
+}
+
 TEST_F(HostileInputTest, DeepNestingAsTheWholeDocumentIsQuarantinedIntact) {
     const std::string bytes = nestedArrays(kDeepLevels);
     write(bytes);

@@ -9,6 +9,12 @@
 # TARVIK_CONTENTION_SAVES (saves per saver; 2000 native, 300 under an emulator) and
 # TARVIK_CONTENTION_UPDATES (updates per process; 200) set the sizes. Prints each process's
 # counts; exits non-zero if any case failed.
+#
+# Under cmake/wine-run.sh a program that Wine fails to start is started once more by the
+# launcher itself; the holders, which must be killable by their process id, are started without
+# it, so this script watches them: a holder that dies before it holds the lock fails the case at
+# once with its error output, unless Wine lost its server before the holder's code ran, which
+# alone earns a second start.
 set -uo pipefail
 
 tool=$1
@@ -21,8 +27,10 @@ fi
 updates=${TARVIK_CONTENTION_UPDATES:-200}
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarvik_contention.XXXXXX")
-pids=()
+pids=()   # killed at exit: the holders
 cleanup() {
+    # The readers end once their stop file exists; anything else still running is killed.
+    [[ -d $scratch/saves ]] && touch "$scratch/saves/stop"
     for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null; done
     wait 2>/dev/null
     rm -rf "$scratch"
@@ -57,13 +65,35 @@ fail() {
     failures=$((failures + 1))
 }
 
-# Waits (up to 60 s: Wine starts slowly) until file $1 holds a line matching $2.
-await_line() {
-    for _ in $(seq 600); do
-        grep -q "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
+# Starts `hold` on target $1 in the background, its output in $2.out and $2.err, and waits (up
+# to 60 s: Wine starts slowly) until it holds the lock; sets `holder`. When the holder ends or
+# hangs without taking the lock, prints why and returns 1 at once. A holder that Wine failed to
+# start ("wine client error:0:", before any code of the program ran) is started once more.
+start_holder() {
+    local target=$1 output=$2 attempt status
+    for attempt in 1 2; do
+        TARVIK_WINE_EXEC=1 run hold "$target" >"$output.out" 2>"$output.err" &
+        holder=$!
+        pids+=("$holder")
+        for _ in $(seq 600); do
+            grep -q holding "$output.out" 2>/dev/null && return 0
+            kill -0 "$holder" 2>/dev/null || break
+            sleep 0.1
+        done
+        if kill -0 "$holder" 2>/dev/null; then
+            echo "the holder has not taken the lock after 60 s: $(cat "$output.err")"
+            return 1
+        fi
+        status=0
+        wait "$holder" || status=$?
+        grep -q holding "$output.out" 2>/dev/null && return 0  # it printed, then ended
+        if ((attempt == 1)) && grep -q '^wine client error:0: ' "$output.err"; then
+            echo "(Wine lost its server before the holder could start; starting it once more)"
+            continue
+        fi
+        echo "the holder ended with status $status without taking the lock: $(cat "$output.err")"
+        return 1
     done
-    return 1
 }
 
 echo "--- two savers, a raw reader and a loader on one file: $saves saves each"
@@ -72,10 +102,8 @@ mkdir -p "$dir"
 target=$(native "$dir/config.json")
 stop=$(native "$dir/stop")
 run rawreads "$target" "$stop" 1 2 3 4 >"$dir/rawreads.out" 2>"$dir/rawreads.err" &
-pids+=($!)
 rawreader=$!
 run loads "$target" "$stop" 1 2 3 4 >"$dir/loads.out" 2>"$dir/loads.err" &
-pids+=($!)
 loader=$!
 run saves "$target" 1 2 "$saves" >"$dir/saver1.out" 2>"$dir/saver1.err" &
 saver1=$!
@@ -129,12 +157,7 @@ dir=$scratch/killed
 mkdir -p "$dir"
 target=$(native "$dir/config.json")
 call timedsave "$target" 5 >/dev/null 2>&1 || fail "the first save failed"
-run hold "$target" >"$dir/hold.out" 2>"$dir/hold.err" &
-holder=$!
-pids+=($holder)
-if ! await_line "$dir/hold.out" holding; then
-    fail "the holder never took the lock"
-fi
+start_holder "$target" "$dir/hold" || fail "the holder never took the lock"
 { kill -9 "$holder"; wait "$holder"; } 2>/dev/null
 result=$(call timedsave "$target" 6 2>"$dir/next.err" | tr -d '\r')
 echo "next save: $result"
@@ -148,10 +171,7 @@ mkdir -p "$dir"
 target=$(native "$dir/config.json")
 call timedsave "$target" 7 >/dev/null 2>&1 || fail "the first save failed"
 cp "$dir/config.json" "$dir/before"
-run hold "$target" >"$dir/hold.out" 2>"$dir/hold.err" &
-holder=$!
-pids+=($holder)
-await_line "$dir/hold.out" holding || fail "the holder never took the lock"
+start_holder "$target" "$dir/hold" || fail "the holder never took the lock"
 result=$(call timedsave "$target" 8 2>"$dir/next.err" | tr -d '\r')
 echo "save while held: $result"
 [[ $result == failed* ]] || fail "a save went ahead while another held the file: $result"

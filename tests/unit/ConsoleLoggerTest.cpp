@@ -200,7 +200,7 @@ private:
 };
 
 // Logging never throws for the stream's sake, and one failed write does not silence the lines
-// after it once the device works again.
+// after it once the device works again; nor does a stream that the host itself left failed.
 TEST(ConsoleLoggerTest, FailedErrorStreamNeitherThrowsNorSilencesLaterLines) {
     SwitchableBuffer buffer;
     ConsoleLogger logger;
@@ -215,6 +215,38 @@ TEST(ConsoleLoggerTest, FailedErrorStreamNeitherThrowsNorSilencesLaterLines) {
     EXPECT_TRUE(
         std::regex_match(buffer.text, std::regex(kPrefix + std::string(R"(ERROR\] kept\n)"))))
         << buffer.text;
+
+    SwitchableBuffer working;
+    working.failing = false;
+    std::streambuf* const previous = std::cerr.rdbuf(&working);
+    std::cerr.setstate(std::ios_base::badbit);  // a failed write of the host's own
+    logger.log(LogLevel::Error, "after the host's failure");
+    std::cerr.rdbuf(previous);  // clears the state as well
+    EXPECT_TRUE(std::regex_match(
+        working.text, std::regex(kPrefix + std::string(R"(ERROR\] after the host's failure\n)"))))
+        << working.text;
+}
+
+// A host that emptied the logger slot wants no output from the library, whatever the level.
+TEST(ConsoleLoggerTest, NothingReachesTheErrorStreamWithoutALogger) {
+    const auto previousLogger = globalLogger;
+    globalLogger.reset();
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("tarvik_unit_silent_" + std::to_string(std::random_device{}()));
+    std::string text;
+    {
+        CerrCapture capture;
+        for (int level = 0; level <= 6; ++level) {
+            logMessage(static_cast<LogLevel>(level), "dropped");
+        }
+        platform::testing::ScopedFault fault(platform::testing::Operation::MoveIntoPlace, 13);
+        (void)driver::saveConfigJson(dir / "config.json", driver::Config{});  // logs an ERROR
+        text = capture.text();
+    }
+    globalLogger = previousLogger;
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(text, "");
 }
 
 // A logger that throws out of a failed save would skip its clean-up and leave ".tmp" behind.

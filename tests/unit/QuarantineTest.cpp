@@ -1,8 +1,9 @@
-// Hunts faults in the corrupt-file quarantine: a backup under the wrong name or in the wrong
+// Hunts faults in the corrupt-file quarantine: a backup under the wrong name (another file's
+// name, a stamp in UTC rather than local time: run also with TZ far from UTC) or in the wrong
 // place, a backup that replaces another made within the same second, pruning that removes the
-// wrong files (the backup just made, even when it sorts lowest; a newest backup; a name that
-// merely resembles a backup, one that differs in letter case) or keeps too many, and a refused
-// move that loses the file or is not reported.
+// wrong files (the backup just made, even when it sorts lowest; a newest backup; another
+// file's backups; a name that merely resembles a backup, one that differs in letter case) or
+// keeps too many, and a refused move that loses the file or is not reported.
 #include <chrono>
 #include <ctime>
 #include <iomanip>
@@ -68,17 +69,45 @@ TEST_F(QuarantineTest, MissingFileChangesNothingAndLogsNothing) {
     EXPECT_TRUE(namesIn(dir_).empty());
 }
 
-TEST_F(QuarantineTest, CorruptFileIsMovedUnderTheLocalTimeStampWhateverItsName) {
-    writeFile(dir_ / "settings.json", "bad");
-    const std::string before = stampNow();
-    backupCorruptConfig(dir_ / "settings.json");
-    const std::string after = stampNow();
+TEST_F(QuarantineTest, CorruptFileIsMovedUnderItsOwnNameAndTheLocalTimeStamp) {
+    for (const std::string file : {"config.json", "settings.json"}) {
+        SCOPED_TRACE(file);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        recorder().clear();
+        writeFile(dir_ / file, "bad");
+        const std::string before = stampNow();
+        backupCorruptConfig(dir_ / file);
+        const std::string after = stampNow();
 
+        const std::vector<std::string> names = namesIn(dir_);
+        ASSERT_EQ(names.size(), 1u);
+        const std::string prefix = file + ".corrupted.";
+        EXPECT_TRUE(names[0] == prefix + before || names[0] == prefix + after) << names[0];
+        EXPECT_EQ(readFile(dir_ / names[0]), "bad");
+        EXPECT_EQ(log(), (Log{{LogLevel::Warn, kBackedUp + (dir_ / names[0]).string()}}));
+    }
+}
+
+// Repairing another file in the directory must not count, let alone remove, config.json's
+// backups; its own are pruned to five.
+TEST_F(QuarantineTest, AnotherFilesQuarantinePrunesOnlyItsOwnBackups) {
+    plantOldBackups(5);
+    for (int second = 1; second <= 5; ++second) {
+        writeFile(dir_ / ("scratch.json.corrupted.20000101-00000" + std::to_string(second)), "old");
+    }
+    writeFile(dir_ / "scratch.json", "bad");
+    backupCorruptConfig(dir_ / "scratch.json");
+
+    const std::string backup = backupNameFromLog();
+    EXPECT_EQ(backup.rfind("scratch.json.corrupted.", 0), 0u) << backup;
     const std::vector<std::string> names = namesIn(dir_);
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(names[0] == kPrefix + before || names[0] == kPrefix + after) << names[0];
-    EXPECT_EQ(readFile(dir_ / names[0]), "bad");
-    EXPECT_EQ(log(), (Log{{LogLevel::Warn, kBackedUp + (dir_ / names[0]).string()}}));
+    EXPECT_EQ(
+        std::set<std::string>(names.begin(), names.end()),
+        (std::set<std::string>{
+            old(1), old(2), old(3), old(4), old(5), "scratch.json.corrupted.20000101-000002",
+            "scratch.json.corrupted.20000101-000003", "scratch.json.corrupted.20000101-000004",
+            "scratch.json.corrupted.20000101-000005", backup}));
 }
 
 // A backup never replaces another: quarantines within one second each keep their own file,

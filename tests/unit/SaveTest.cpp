@@ -65,11 +65,38 @@ TEST_F(SaveTest, FirstSaveCreatesTheDirectoryChain) {
     const fs::path deep = dir_ / "a" / "b" / "c" / "config.json";
     ASSERT_TRUE(saveConfigJson(deep, Config{}));
     EXPECT_EQ(namesIn(deep.parent_path()), std::vector<std::string>{"config.json"});
+    // A relative path whose one missing directory lies in the working directory: its new
+    // entry is made durable in ".", the empty parent of "sub".
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir_);
+    const bool relativeSaved = saveConfigJson(fs::path("sub") / "config.json", Config{});
+    fs::current_path(previous);
+    EXPECT_TRUE(relativeSaved);
+    EXPECT_EQ(readFile(dir_ / "sub" / "config.json"), kDefaultDocument);
     EXPECT_TRUE(log().empty());
 }
 
 // A new directory's entry in its parent must be durable before anything is written into it,
 // or a power cut could take the saved file with the directory.
+// A parent that is a regular file cannot be a directory: reported as the directory that could
+// not be created, not as a lock that could not be had.
+TEST_F(SaveTest, ParentThatIsAFileIsTheDirectoryThatCannotBeCreated) {
+    writeFile(dir_ / "plain", "not a directory");
+    for (const fs::path& path :
+         {dir_ / "plain" / "config.json", dir_ / "plain" / "sub" / "config.json"}) {
+        SCOPED_TRACE(path.string());
+        recorder().clear();
+        const SaveOutcome outcome = saveConfigJsonOutcome(path, Config{});
+        EXPECT_EQ(outcome.failure, SaveFailure::CreateDirectory);
+        const Log entries = log();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].level, kError);
+        EXPECT_EQ(entries[0].text.rfind("Could not create config directory: ", 0), 0u)
+            << entries[0].text;
+        EXPECT_EQ(readFile(dir_ / "plain"), "not a directory");
+    }
+}
+
 TEST_F(SaveTest, NewDirectoriesAreSyncedBeforeTheFileIsWritten) {
     const fs::path deep = dir_ / "a" / "b" / "config.json";
     ScopedFault fault(Operation::SyncDirectory, 5);
@@ -78,6 +105,25 @@ TEST_F(SaveTest, NewDirectoriesAreSyncedBeforeTheFileIsWritten) {
         log(),
         (Log{{kError, "Could not sync config directory: " + std::system_category().message(5)}}));
     EXPECT_TRUE(namesIn(deep.parent_path()).empty());
+}
+
+// A program that the host starts while a save is under way must not inherit the temporary
+// file (it would keep it open, and on Windows keep it from being swapped) or the lock.
+TEST_F(SaveTest, SaveHoldsNothingThatAStartedProgramWouldInherit) {
+    platform::testing::OpenDescriptors temporary;
+    platform::testing::OpenDescriptors directory;
+    platform::testing::runBeforeNext(Operation::WriteTemp, [&] {
+        temporary = platform::testing::descriptorsOpenOn(temp());
+        directory = platform::testing::descriptorsOpenOn(dir_);
+    });
+    ASSERT_TRUE(saveConfigJson(target(), Config{}));
+    if (temporary.open < 0) {
+        GTEST_SKIP() << "this platform cannot list a process's descriptors";
+    }
+    EXPECT_EQ(temporary.open, 1);
+    EXPECT_EQ(temporary.inheritable, 0);
+    EXPECT_GE(directory.open, 1);  // the lock
+    EXPECT_EQ(directory.inheritable, 0);
 }
 
 TEST_F(SaveTest, SecondSaveReplacesTheTargetAndLeavesNoTemporaryFile) {

@@ -1,12 +1,19 @@
 // Hunts faults in what several writers of one file rely on: two saves of one target that
 // overlap (a torn document, a failed swap), a lock that is not released or that a thread of
-// the same process does not see, an update that loses another writer's change or saves its
-// defaults over a file it could not read, a load that reports the wrong outcome, a quarantine
-// that moves aside a document saved after the load read a corrupt one, and a Windows swap that
-// gives up at the first short lock of another program.
+// the same process does not see, a lock wait that leaves threads or descriptors behind or a
+// lock that nobody wants held, a save from inside an update's change that waits for itself or
+// overwrites the update, an update that loses another writer's change (a cleared value brought
+// back from a stale record, members it does not know dropped) or saves its defaults over a file
+// it could not read, a judge of the file that is not asked or not obeyed, a load that reports
+// the wrong outcome, a quarantine that moves aside a document saved after the load read a
+// corrupt one, and a Windows swap that gives up at the first short lock of another program.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -16,6 +23,7 @@
 #include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
 #include "platform/testing/FaultInjection.h"
+#include "platform/testing/OsTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace tarvik::driver {
@@ -96,6 +104,187 @@ TEST_F(UpdateTest, SaveThatCannotGetTheLockWritesNothingAndSaysWhoHoldsIt) {
     EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
 }
 
+// Callers that gave up must leave no thread or descriptor each behind (POSIX: flock has no
+// timeout, so a thread waits for them), and the one waiter that remains must let the lock go
+// as soon as it gets it: nobody wants it any more.
+TEST_F(UpdateTest, WaitsThatTimeOutLeaveOneWaiterThatLetsTheLockGo) {
+    const long threadsBefore = platform::testing::threadCount();
+    const long descriptorsBefore = platform::testing::openDescriptorCount();
+    auto held = std::make_unique<platform::SaveLock>();
+    ASSERT_EQ(held->acquire(path(), std::chrono::milliseconds(0)), 0u);
+    const auto acquireFromAnotherThread = [this](std::chrono::milliseconds wait) {
+        return std::async(std::launch::async,
+                          [this, wait] {
+                              platform::SaveLock other;
+                              return other.acquire(path(), wait);
+                          })
+            .get();
+    };
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        EXPECT_TRUE(
+            platform::isLockTimeout(acquireFromAnotherThread(std::chrono::milliseconds(50))));
+    }
+    // Windows waits in the kernel with a timeout: no thread, and handles are not counted.
+    const bool counted = platform::testing::isPosix();
+    if (counted) {
+        EXPECT_LE(platform::testing::threadCount(), threadsBefore + 1);
+        EXPECT_LE(platform::testing::openDescriptorCount(), descriptorsBefore + 2);  // + held's
+    }
+    held.reset();
+    // Free again for everyone within the deadline: a waiter that kept the lock would refuse
+    // every try, and the counts would not come back.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    platform::ErrorCode error = 1;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (error = acquireFromAnotherThread(std::chrono::milliseconds(0))) != 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(error, 0u);
+    while (counted && std::chrono::steady_clock::now() < deadline &&
+           (platform::testing::threadCount() > threadsBefore ||
+            platform::testing::openDescriptorCount() > descriptorsBefore)) {
+        std::this_thread::yield();
+    }
+    if (counted) {
+        EXPECT_EQ(platform::testing::threadCount(), threadsBefore);
+        EXPECT_EQ(platform::testing::openDescriptorCount(), descriptorsBefore);
+    }
+}
+
+// Several callers wait at once (POSIX: for one shared waiter): each gets the lock in turn,
+// never two at a time.
+TEST_F(UpdateTest, LockGoesToEveryWaitingCallerInTurn) {
+    auto held = std::make_unique<platform::SaveLock>();
+    ASSERT_EQ(held->acquire(path(), std::chrono::milliseconds(0)), 0u);
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::vector<std::future<platform::ErrorCode>> callers;
+    for (int caller = 0; caller < 3; ++caller) {
+        callers.push_back(std::async(std::launch::async, [this, &inside, &overlaps] {
+            platform::SaveLock lock;
+            const platform::ErrorCode error = lock.acquire(path(), std::chrono::seconds(20));
+            if (error == 0) {
+                overlaps += inside.fetch_add(1) > 0 ? 1 : 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));  // hold it a while
+                inside.fetch_sub(1);
+            }
+            return error;
+        }));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let them all wait
+    held.reset();
+    for (auto& caller : callers) {
+        EXPECT_EQ(caller.get(), 0u);
+    }
+    EXPECT_EQ(overlaps.load(), 0);
+}
+
+// A file system that refuses flock (NFS without a lock manager, some FUSE file systems): saves
+// and the quarantine alike go on without the lock, and the process says so once.
+TEST_F(UpdateTest, FileSystemWithoutLocksSavesAndQuarantinesWithOneWarning) {
+    if (!platform::testing::isPosix()) {
+        GTEST_SKIP() << "flock is POSIX's";
+    }
+    for (const platform::ErrorCode refusal : {ENOLCK, EOPNOTSUPP, ENOSYS}) {
+        SCOPED_TRACE(refusal);
+        ScopedFault unsupported(Operation::LockCall, refusal, -1);
+        EXPECT_TRUE(saveConfigJson(path(), withVersion(2)));
+        Config config;
+        EXPECT_TRUE(updateConfigJson(path(), config, [](Config& c) { c.version = 3; }));
+        EXPECT_EQ(readFile(path()), documentOf(withVersion(3)));
+        writeFile(path(), "[]");
+        EXPECT_EQ(loadConfigJsonOutcome(path(), config), LoadOutcome::CorruptMovedAside);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    const Log entries = log();
+    const auto warnings = std::count_if(entries.begin(), entries.end(), [](const auto& entry) {
+        return entry.level == LogLevel::Warn &&
+               entry.text.rfind("Could not lock config file ", 0) == 0;
+    });
+    EXPECT_EQ(warnings, 1);
+    EXPECT_TRUE(recorder().saw(": " + platform::errorText(ENOLCK) +
+                               "; saving without excluding other saves"));
+}
+
+// When another holder has the lock and the wait for it cannot even be made (no thread could be
+// started), the quarantine must treat that as the holder's, not go on without the lock.
+TEST_F(UpdateTest, QuarantineThatCannotWaitForAHolderLeavesTheFile) {
+    if (!platform::testing::isPosix()) {
+        GTEST_SKIP() << "only POSIX waits in a thread";
+    }
+    writeFile(path(), "[]");
+    platform::SaveLock held;
+    ASSERT_EQ(held.acquire(path(), std::chrono::milliseconds(0)), 0u);
+    ScopedFault noThread(Operation::StartLockWait, 0);
+    const LoadOutcome outcome = std::async(std::launch::async, [this] {
+                                    Config config;
+                                    return loadConfigJsonOutcome(path(), config);
+                                }).get();
+    EXPECT_EQ(outcome, LoadOutcome::CorruptLeftInPlace);
+    EXPECT_EQ(platform::testing::injectedCount(Operation::StartLockWait), 1);
+    EXPECT_EQ(readFile(path()), "[]");
+    EXPECT_TRUE(recorder().saw("Could not move corrupt config aside: another save holds "));
+}
+
+// A save or update from inside an update's change (or anything else that holds the lock of the
+// directory on this thread) would wait for itself (POSIX) or be let in and then overwritten by
+// the outer save (Windows): it fails at once, and the outer update writes its change.
+TEST_F(UpdateTest, SaveOrUpdateFromInsideAChangeFailsAtOnceAndTheOuterChangeIsWritten) {
+    ASSERT_TRUE(saveConfigJson(path(), withVersion(1)));
+    const fs::path sameDirectory = dir_ / "other.json";
+    const fs::path otherDirectory = dir_ / "sub" / "config.json";
+    std::vector<SaveFailure> inner;
+    Config config;
+    ASSERT_TRUE(updateConfigJson(path(), config, [&](Config& c) {
+        c.detection.fftSize = 4096;
+        Config nested = withVersion(8);
+        nested.detection.fftSize = 8192;
+        inner.push_back(saveConfigJsonOutcome(path(), nested).failure);
+        inner.push_back(updateConfigJsonOutcome(path(), nested, [](Config&) {}).failure);
+        inner.push_back(saveConfigJsonOutcome(sameDirectory, nested).failure);
+        inner.push_back(saveConfigJsonOutcome(otherDirectory, nested).failure);  // another lock
+    }));
+    EXPECT_EQ(inner, (std::vector<SaveFailure>{SaveFailure::Reentered, SaveFailure::Reentered,
+                                               SaveFailure::Reentered, SaveFailure::None}));
+    Config expected = withVersion(1);
+    expected.detection.fftSize = 4096;
+    EXPECT_EQ(readFile(path()), documentOf(expected));
+    EXPECT_FALSE(fs::exists(sameDirectory));
+    const std::string reentered = "Could not save config: " + path().string() +
+                                  " is being saved or updated by this thread already (a save "
+                                  "from inside an update's change?)";
+    const Log entries = log();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(),
+                         testsupport::LogEntry{LogLevel::Error, reentered}),
+              2);
+    SaveOutcome outcome;
+    outcome.failure = SaveFailure::Reentered;
+    EXPECT_EQ(outcome.message(path()), "could not save " + path().string() +
+                                           " from inside another save or update of its "
+                                           "directory on the same thread");
+}
+
+// A load inside an update's change needs no lock to read, and may move a corrupt file aside
+// under the lock that its own thread holds, rather than wait for itself.
+TEST_F(UpdateTest, LoadFromInsideAChangeMovesACorruptFileAside) {
+    ASSERT_TRUE(saveConfigJson(path(), withVersion(1)));
+    writeFile(dir_ / "other.json", "{ truncated");
+    LoadOutcome good = LoadOutcome::Unreadable;
+    LoadOutcome corrupt = LoadOutcome::Unreadable;
+    Config config;
+    ASSERT_TRUE(updateConfigJson(path(), config, [&](Config& c) {
+        Config loaded;
+        good = loadConfigJsonOutcome(path(), loaded);
+        corrupt = loadConfigJsonOutcome(dir_ / "other.json", loaded);
+        c.version = 2;
+    }));
+    EXPECT_EQ(good, LoadOutcome::Read);
+    EXPECT_EQ(corrupt, LoadOutcome::CorruptMovedAside);
+    EXPECT_FALSE(fs::exists(dir_ / "other.json"));
+    EXPECT_EQ(readFile(path()), documentOf(withVersion(2)));
+}
+
 TEST_F(UpdateTest, FailedWriteOfTheTemporaryFileIsSilentInTheLogButNotInTheOutcome) {
     ScopedFault full(Operation::WriteTemp, static_cast<platform::ErrorCode>(
                                                std::errc::no_space_on_device));  // POSIX number
@@ -125,14 +314,84 @@ TEST_F(UpdateTest, UpdateChangesOneSettingAndKeepsTheOthersFromTheFile) {
     EXPECT_FALSE(fs::exists(temp()));
 }
 
-TEST_F(UpdateTest, UpdateOfAMissingFileSavesTheDefaultsWithTheChange) {
+// With no file the caller's record is the start: a first save keeps the caller's own defaults.
+TEST_F(UpdateTest, UpdateOfAMissingFileSavesTheCallersRecordWithTheChange) {
     Config config;
+    config.audio.bufferSizeMs = 20;  // the caller's own default
     const SaveOutcome outcome = updateConfigJsonOutcome(
         dir_ / "new" / "config.json", config, [](Config& c) { c.shownTrayNotification = true; });
     ASSERT_TRUE(outcome.ok()) << outcome.message(dir_ / "new" / "config.json");
     Config expected;
+    expected.audio.bufferSizeMs = 20;
     expected.shownTrayNotification = true;
     EXPECT_EQ(readFile(dir_ / "new" / "config.json"), documentOf(expected));
+    EXPECT_EQ(describe(config), describe(expected));
+}
+
+// In an update the file is the truth: a value that another process cleared (null in the file)
+// stays cleared, although the caller's record still holds it; the caller gets the result back.
+TEST_F(UpdateTest, UpdateTakesClearedValuesFromTheFileNotFromAStaleRecord) {
+    Config stale;
+    stale.audio.deviceId = L"old-device";
+    stale.steamvr.customActionBinding = "/actions/old";
+    stale.audio.bufferSizeMs = 20;
+    ASSERT_TRUE(saveConfigJson(path(), stale));
+    Config first = stale;
+    ASSERT_TRUE(updateConfigJson(path(), first, [](Config& c) {
+        c.audio.deviceId.clear();
+        c.steamvr.customActionBinding.clear();
+    }));
+
+    Config second = stale;  // another process, which still holds the old values
+    ASSERT_TRUE(
+        updateConfigJson(path(), second, [](Config& c) { c.detection.sensitivity = 0.25f; }));
+    Config expected = stale;
+    expected.audio.deviceId.clear();
+    expected.steamvr.customActionBinding.clear();
+    expected.detection.sensitivity = 0.25f;
+    EXPECT_EQ(readFile(path()), documentOf(expected));
+    EXPECT_EQ(describe(second), describe(expected));
+}
+
+// An update changes what its change changes: a newer version's keys, a misspelt section and
+// unknown keys inside the sections are written back as they were; a key the record has gets
+// the record's value, also where the file held another type. A save writes the record alone.
+TEST_F(UpdateTest, UpdateKeepsEveryMemberTheRecordHasNoFieldFor) {
+    const std::string stored = R"({
+        "audio": {"bufferSizeMs": 42, "gain": [1, 2.5, {"db": -3}], "deviceId": "dev"},
+        "detection": {"fftSize": "4096", "window": "hann"},
+        "stemvr": {"customActionBinding": "/actions/typo"},
+        "training": 5,
+        "future": {"nested": {"deeper": [true, null, "é"]}},
+        "version": 3
+    })";
+    writeFile(path(), stored);
+    Config config;
+    config.detection.fftSize = 1024;  // the caller's stale value: not what the file says
+    ASSERT_TRUE(updateConfigJson(path(), config, [](Config& c) { c.detection.minDurationMs = 5; }));
+
+    nlohmann::json expected = nlohmann::json::parse(stored);
+    Config record;
+    record.version = 3;
+    record.audio.bufferSizeMs = 42;
+    record.audio.deviceId = L"dev";
+    record.detection.minDurationMs = 5;  // fftSize "4096" is skipped: the default is written
+    nlohmann::json written;
+    to_json(written, record);
+    for (const char* section : {"audio", "detection"}) {
+        for (auto& [key, value] : written[section].items()) {
+            expected[section][key] = value;
+        }
+    }
+    expected["training"] = written["training"];  // not an object: replaced whole
+    for (const char* key : {"steamvr", "shownTrayNotification", "version"}) {
+        expected[key] = written[key];
+    }
+    EXPECT_EQ(readFile(path()), expected.dump(4));
+    EXPECT_EQ(describe(config), describe(record));
+
+    ASSERT_TRUE(saveConfigJson(path(), config));
+    EXPECT_EQ(readFile(path()), documentOf(record));
 }
 
 // The file is there but could not be read: saving would replace the user's settings with the
@@ -158,7 +417,7 @@ TEST_F(UpdateTest, UpdateNeverSavesOverAFileItCouldNotRead) {
         SCOPED_TRACE(c.name);
         recorder().clear();
         c.arm();
-        Config config;
+        Config config = withVersion(4);
         bool changed = false;
         const SaveOutcome outcome =
             updateConfigJsonOutcome(path(), config, [&changed](Config&) { changed = true; });
@@ -166,6 +425,7 @@ TEST_F(UpdateTest, UpdateNeverSavesOverAFileItCouldNotRead) {
         EXPECT_EQ(outcome.failure, SaveFailure::ReadExisting);
         EXPECT_EQ(outcome.load, c.found);
         EXPECT_FALSE(changed);
+        EXPECT_EQ(describe(config), describe(withVersion(4)));  // the caller's record is kept
         EXPECT_TRUE(recorder().saw("Config not updated: could not read " + path().string()));
         EXPECT_EQ(log().back().level, LogLevel::Error);
         EXPECT_EQ(readFile(path()), stored);
@@ -186,8 +446,11 @@ TEST_F(UpdateTest, UpdateKeepsACorruptFileItCouldNotMoveAside) {
 TEST_F(UpdateTest, UpdateOfACorruptFileBacksItUpThenSavesTheChange) {
     writeFile(path(), "{ not json");
     Config config;
+    config.audio.bufferSizeMs = 20;  // moved aside, the file says nothing: the caller's record
     ASSERT_TRUE(updateConfigJson(path(), config, [](Config& c) { c.version = 2; }));
-    EXPECT_EQ(readFile(path()), documentOf(withVersion(2)));
+    Config expected = withVersion(2);
+    expected.audio.bufferSizeMs = 20;
+    EXPECT_EQ(readFile(path()), documentOf(expected));
     const auto names = namesIn(dir_);
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], "config.json");
@@ -205,6 +468,41 @@ TEST_F(UpdateTest, ChangeThatThrowsWritesNothingAndReleasesTheLock) {
     EXPECT_TRUE(std::async(std::launch::async, [this] {
                     return saveConfigJson(path(), withVersion(4));
                 }).get());
+}
+
+// The judge of the file sees the bytes the update read (never a missing file), under the lock
+// and before anything is parsed or moved; when it refuses, nothing is written or moved and
+// nothing more is logged; when it consents, the update goes ahead.
+TEST_F(UpdateTest, JudgeOfTheFileIsObeyed) {
+    std::vector<std::string> judged;
+    bool consent = true;
+    const auto judge = [&](std::string_view text) {
+        judged.emplace_back(text);
+        return consent;
+    };
+    Config config;
+    ASSERT_TRUE(updateConfigJsonOutcome(path(), config, judge, [](Config& c) { c.version = 2; }));
+    EXPECT_TRUE(judged.empty());
+    consent = false;
+    for (const std::string& content : {documentOf(withVersion(5)), std::string("{ bad")}) {
+        writeFile(path(), content);
+        recorder().clear();
+        bool changed = false;
+        const SaveOutcome outcome =
+            updateConfigJsonOutcome(path(), config, judge, [&changed](Config&) { changed = true; });
+        EXPECT_EQ(outcome.failure, SaveFailure::Refused);
+        EXPECT_EQ(outcome.message(path()),
+                  "the update of " + path().string() + " was refused; the file was left as it is");
+        EXPECT_EQ(judged.back(), content);
+        EXPECT_FALSE(changed);
+        EXPECT_TRUE(log().empty());
+        EXPECT_EQ(readFile(path()), content);
+        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+        EXPECT_EQ(describe(config), describe(withVersion(2)));
+    }
+    consent = true;
+    ASSERT_TRUE(updateConfigJsonOutcome(path(), config, judge, [](Config& c) { c.version = 3; }));
+    EXPECT_EQ(readFile(path()), documentOf(withVersion(3)));  // moved aside, then written
 }
 
 // Four writers, each adding one to its own field: with a lock that did not span the read and
@@ -272,19 +570,49 @@ TEST_F(UpdateTest, LoadOutcomeNamesEachCase) {
 
 // Between the load's read of a corrupt file and its quarantine another process saves a good
 // document: that document must be read, not moved aside.
+// The document saved meanwhile may even have the corrupt one's length.
 TEST_F(UpdateTest, QuarantineNeverTakesADocumentSavedAfterTheRead) {
-    writeFile(path(), "{ truncated");
     const std::string saved = documentOf(withVersion(11));
-    platform::testing::runBeforeNext(Operation::AcquireLock, [this, &saved] {
-        writeFile(dir_ / "other.json", saved);
-        fs::rename(dir_ / "other.json", path());
-    });
+    for (const std::string& corrupt :
+         {std::string("{ truncated"), std::string(saved.size(), '{')}) {
+        SCOPED_TRACE(corrupt.size());
+        recorder().clear();
+        writeFile(path(), corrupt);
+        platform::testing::runBeforeNext(Operation::AcquireLock, [this, &saved] {
+            writeFile(dir_ / "other.json", saved);
+            fs::rename(dir_ / "other.json", path());
+        });
+        Config config;
+        EXPECT_EQ(loadConfigJsonOutcome(path(), config), LoadOutcome::Read);
+        EXPECT_EQ(config.version, 11);
+        EXPECT_EQ(readFile(path()), saved);
+        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+        EXPECT_FALSE(recorder().saw("corrupt"));
+    }
+}
+
+// A corrupt file that another program rewrites each time the load is about to move it aside is
+// read three times, then left where it is, rather than chased for ever.
+TEST_F(UpdateTest, CorruptFileThatKeepsChangingIsReadThreeTimesThenLeft) {
+    writeFile(path(), "{ 0");
+    int rewrites = 0;
+    std::function<void()> rewrite;
+    rewrite = [&] {
+        writeFile(path(), "{ " + std::to_string(++rewrites));
+        if (rewrites < 10) {
+            platform::testing::runBeforeNext(Operation::AcquireLock, rewrite);
+        }
+    };
+    platform::testing::runBeforeNext(Operation::AcquireLock, rewrite);
     Config config;
-    EXPECT_EQ(loadConfigJsonOutcome(path(), config), LoadOutcome::Read);
-    EXPECT_EQ(config.version, 11);
-    EXPECT_EQ(readFile(path()), saved);
+    EXPECT_EQ(loadConfigJsonOutcome(path(), config), LoadOutcome::CorruptLeftInPlace);
+    platform::testing::clearFaults();
+    EXPECT_EQ(rewrites, 3);
+    EXPECT_EQ(log().back(), (testsupport::LogEntry{LogLevel::Error,
+                                                   "Could not move corrupt config aside: it keeps "
+                                                   "changing: " +
+                                                       path().string()}));
     EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
-    EXPECT_FALSE(recorder().saw("corrupt"));
 }
 
 // Windows' ReplaceFileW renames the target away before it renames the new file in: a load

@@ -1,36 +1,47 @@
 // Helper process of the Windows tests: holds a file open with a chosen sharing mode, as
-// another program (an editor, a backup tool, a second driver instance) would, until told to
-// let go.
+// another program (an editor, a backup tool, a second driver instance) would, or holds the
+// saves' lock of a file, as another process's save would, until told to let go.
 //
-//   tarvik_file_holder <none|nodelete> <path>
+//   tarvik_file_holder <none|nodelete|lock> <path>
 //
 // Protocol on standard input and output, one line each:
 //   out "held"          the file is open; the test may now provoke the conflict
 //   in  "release"       close the file ...
 //   out "released"      ... done
 //   end of input        close the file if still open and exit 0
-// When the file cannot be opened it prints "error <number>" and exits 1; bad arguments exit 2.
+// When the file cannot be opened (or locked) it prints "error <number>" and exits 1; bad
+// arguments exit 2.
 //
 // The path is read from the wide command line: the narrow argv passes through the ANSI code
 // page, which would turn a non-ASCII path into the name of another (missing) file.
+#include <chrono>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
+#include "platform/File.h"
 #include "platform/testing/WindowsTestSupport.h"
 
 namespace testing = tarvik::platform::testing;
 
 int main() {
     const std::vector<std::wstring> arguments = testing::wideCommandLineArguments();
-    if (arguments.size() != 3 || (arguments[1] != L"none" && arguments[1] != L"nodelete")) {
-        std::cerr << "usage: tarvik_file_holder <none|nodelete> <path>\n";
+    if (arguments.size() != 3 ||
+        (arguments[1] != L"none" && arguments[1] != L"nodelete" && arguments[1] != L"lock")) {
+        std::cerr << "usage: tarvik_file_holder <none|nodelete|lock> <path>\n";
         return 2;
     }
-    const testing::Sharing sharing =
-        arguments[1] == L"none" ? testing::Sharing::None : testing::Sharing::ReadWriteNoDelete;
-
+    const std::filesystem::path path(arguments[2]);
     testing::HeldFile file;
-    if (const auto error = file.open(std::filesystem::path(arguments[2]), sharing); error != 0) {
+    tarvik::platform::SaveLock lock;
+    tarvik::platform::ErrorCode error = 0;
+    if (arguments[1] == L"lock") {
+        error = lock.acquire(path, std::chrono::milliseconds(0));
+    } else {
+        error = file.open(path, arguments[1] == L"none" ? testing::Sharing::None
+                                                        : testing::Sharing::ReadWriteNoDelete);
+    }
+    if (error != 0) {
         std::cout << "error " << error << std::endl;
         return 1;
     }
@@ -39,6 +50,7 @@ int main() {
     for (std::string command; std::getline(std::cin, command);) {
         if (command == "release") {
             file.close();
+            lock.release();
             std::cout << "released" << std::endl;
         }
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include <tarvik/common/Logging.h>
@@ -33,10 +34,28 @@ protected:
 // the scope. held() tells whether the helper has the file open; status() what it said.
 class FileHeldByOtherProcess {
 public:
-    FileHeldByOtherProcess(const std::filesystem::path& path, platform::testing::Sharing sharing) {
+    FileHeldByOtherProcess(const std::filesystem::path& path, platform::testing::Sharing sharing)
+        : FileHeldByOtherProcess(
+              path, sharing == platform::testing::Sharing::None ? L"none" : L"nodelete") {}
+
+    // The saves' lock of `path` held by another process, as by a save in progress there.
+    static std::unique_ptr<FileHeldByOtherProcess> lockOf(const std::filesystem::path& path) {
+        return std::unique_ptr<FileHeldByOtherProcess>(new FileHeldByOtherProcess(path, L"lock"));
+    }
+
+    bool held() const { return status_ == "held"; }
+    const std::string& status() const { return status_; }
+
+    // Makes the helper close the file (or release the lock); returns once it has.
+    bool release() {
+        std::string answer;
+        return helper_.writeLine("release") && helper_.readLine(answer) && answer == "released";
+    }
+
+private:
+    FileHeldByOtherProcess(const std::filesystem::path& path, const wchar_t* mode) {
         const std::filesystem::path helper =
             platform::testing::executableDirectory() / "tarvik_file_holder.exe";
-        const wchar_t* mode = sharing == platform::testing::Sharing::None ? L"none" : L"nodelete";
         if (const auto error = helper_.start(helper, {mode, path.wstring()}); error != 0) {
             status_ = "could not start " + utf8(helper) + ": error " + std::to_string(error);
             return;
@@ -44,16 +63,6 @@ public:
         helper_.readLine(status_);
     }
 
-    bool held() const { return status_ == "held"; }
-    const std::string& status() const { return status_; }
-
-    // Makes the helper close the file; returns once it has.
-    bool release() {
-        std::string answer;
-        return helper_.writeLine("release") && helper_.readLine(answer) && answer == "released";
-    }
-
-private:
     platform::testing::ChildProcess helper_;
     std::string status_;
 };

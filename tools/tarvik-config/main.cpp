@@ -79,7 +79,7 @@ constexpr std::string_view kHelp =
     "  set FILE KEY VALUE    change one setting (atomic; safe while the driver runs)\n"
     "  reset FILE [KEY]      one setting, or all of them, back to the default; resetting all\n"
     "                        also replaces a file that is not a usable document (it is kept\n"
-    "                        as config.json.corrupted.<time>)\n"
+    "                        as FILE.corrupted.<time>)\n"
     "  keys                  every key with its type and default\n"
     "  watch FILE            the settings as the driver sees them, then one line per change\n"
     "                        as it happens (KEY: OLD -> NEW, unusable: ..., missing), until\n"
@@ -106,8 +106,8 @@ constexpr std::string_view kHelp =
 
 // What set prints after the findings of a usable document that it changes.
 constexpr std::string_view kSaveDropsWarning =
-    "tarvik-config: warning: the save keeps only what the driver uses: the values and keys "
-    "above are dropped\n";
+    "tarvik-config: warning: the driver does not use what is listed above: keys it does not "
+    "know are kept, values it skips are saved as its defaults\n";
 
 void out(std::string_view text) {
     platform::writeStandard(platform::StandardStream::Output, text);
