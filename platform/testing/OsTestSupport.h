@@ -104,6 +104,10 @@ struct OpenDescriptors {
 };
 OpenDescriptors descriptorsOpenOn(const std::filesystem::path& path);
 
+// Whether some process waits for a flock on `directory` (POSIX: a blocked request in
+// /proc/locks on its device and inode); false where that cannot be seen (Windows, no procfs).
+bool someoneWaitsToLock(const std::filesystem::path& directory);
+
 // Marks `path` hidden, system and read-only (Windows attributes); false where the platform
 // has none (POSIX) or the call fails.
 bool markHiddenSystemReadOnly(const std::filesystem::path& path);

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <charconv>
 #include <fstream>
+#include <iomanip>
 #include <iterator>
 #include <sstream>
 #include <system_error>
@@ -286,6 +288,26 @@ OpenDescriptors descriptorsOpenOn(const std::filesystem::path& path) {
         }
     }
     return found;
+}
+
+bool someoneWaitsToLock(const std::filesystem::path& directory) {
+    struct stat wanted {};
+    if (::stat(directory.c_str(), &wanted) != 0) {
+        return false;
+    }
+    // "1: -> FLOCK  ADVISORY  WRITE 4321 08:01:5678 0 EOF": a blocked request, with the
+    // device in hexadecimal and the inode in decimal.
+    std::ostringstream place;
+    place << std::hex << std::setfill('0') << std::setw(2) << major(wanted.st_dev) << ':'
+          << std::setw(2) << minor(wanted.st_dev) << ':' << std::dec << wanted.st_ino << ' ';
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("-> FLOCK") != std::string::npos &&
+            line.find(place.str()) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool markHiddenSystemReadOnly(const std::filesystem::path& /*path*/) {

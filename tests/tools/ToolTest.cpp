@@ -64,7 +64,7 @@ TEST_F(ToolReadOnlyTest, CheckListsEveryFindingOneALine) {
     EXPECT_EQ(
         check.output,
         name() +
-            ":3:5: warning: \"detection.fftsize\": unknown key, ignored (a save drops it); did "
+            ":3:5: warning: \"detection.fftsize\": unknown key, ignored by the driver (an update keeps it); did "
             "you mean detection.fftSize?\n" +
             name() +
             ":4:5: warning: detection.fftSize: found a string \"4096\"; expected an "
@@ -249,7 +249,7 @@ TEST_F(ToolChangeTest, SetCreatesAMissingFileAndKeepsWhatTheDriverDoesNotKnow) {
     const ProgramRun set = run({"set", name(), "version", "2"});
     EXPECT_EQ(set.status, 0);
     EXPECT_EQ(set.error, name() +
-                             ":1:33: warning: \"colour\": unknown key, ignored (a save drops it)\n"
+                             ":1:33: warning: \"colour\": unknown key, ignored by the driver (an update keeps it)\n"
                              "tarvik-config: warning: the driver does not use what is listed "
                              "above: keys it does not know are kept, values it skips are saved "
                              "as its defaults\n");

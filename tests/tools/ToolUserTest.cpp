@@ -5,8 +5,12 @@
 // meanings (a command's own failure taken for findings, an unreadable file that one command
 // refuses and another "fails to save"), a suggested command that the shell would split, and a
 // file marked read-only that is replaced without a word, or refused in Windows' words.
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "platform/File.h"
 
 #include "tests/tools/ToolTestFixture.h"
 
@@ -128,6 +132,34 @@ TEST_F(ToolStatusTest, OutOfMemoryIsAFailureOfItsOwnNotAFinding) {
     EXPECT_EQ(check.status, 3) << check.error;
     EXPECT_EQ(check.output, "");
     EXPECT_EQ(check.error, "tarvik-config: out of memory\n");
+}
+
+// set judges the file as its update reads it under the saves' lock, not as it was a moment
+// before: a file that another program breaks while set waits for the lock is left as it is,
+// not moved aside and replaced.
+TEST_F(ToolStatusTest, FileBrokenWhileSetWaitsForTheLockIsLeftAsItIs) {
+    if (!platform::testing::isPosix()) {
+        GTEST_SKIP() << "a wait for the save lock (a named mutex) cannot be seen from outside";
+    }
+    writeFile(file_, R"({"version": 1})");
+    platform::SaveLock held;
+    ASSERT_EQ(held.acquire(file_, std::chrono::milliseconds(0)), 0u);
+    platform::testing::RunningProgram set;
+    ASSERT_TRUE(set.start(platform::testing::executableDirectory() / TARVIK_CONFIG_PROGRAM,
+                          {"set", name(), "version", "2"}, capture_));
+    // Its update waits for the lock, so it has looked at the file already.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!platform::testing::someoneWaitsToLock(file_.parent_path()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(platform::testing::someoneWaitsToLock(file_.parent_path()));
+    writeFile(file_, R"({"version": 1,})");
+    held.release();
+    EXPECT_EQ(set.wait(std::chrono::seconds(10)), 2) << set.error();
+    EXPECT_EQ(readFile(file_), R"({"version": 1,})");
+    EXPECT_EQ(namesIn(file_.parent_path()), std::vector<std::string>{"config.json"});
+    EXPECT_NE(set.error().find("was left as it is"), std::string::npos) << set.error();
 }
 
 class ToolNumberTest : public ToolTest {};

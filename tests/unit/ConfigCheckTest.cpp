@@ -77,7 +77,7 @@ TEST_P(ConfigCheckTest, ReportsEveryFindingAtItsPlace) {
 
 const std::string kInt32 = "expected an integer from -2147483648 to 2147483647";
 
-const std::string kUnknown = ": unknown key, ignored (a save drops it)";
+const std::string kUnknown = ": unknown key, ignored by the driver (an update keeps it)";
 const std::string kOneObject = "note: a settings document is one object: { \"version\": 1, ... }";
 const std::string kKeepOne = "note: keep one of them: merge what the others say into it";
 const std::string kBackslash =

@@ -105,7 +105,7 @@ constexpr std::string_view kHelp =
     "memory, or an internal error.\n";
 
 // What set prints after the findings of a usable document that it changes.
-constexpr std::string_view kSaveDropsWarning =
+constexpr std::string_view kNotUsedWarning =
     "tarvik-config: warning: the driver does not use what is listed above: keys it does not "
     "know are kept, values it skips are saved as its defaults\n";
 
@@ -381,7 +381,7 @@ int judgeForChange(const File& file, std::string_view text) {
     }
     if (!check.findings.empty()) {
         printFindings(file, check, err);
-        err(kSaveDropsWarning);
+        err(kNotUsedWarning);
     }
     return kSuccess;
 }
@@ -412,15 +412,29 @@ int readForChange(const Change& change, FileText& text, bool& readOnly) {
 
 // Writes `apply` into the file under the save's exclusion. A file marked read-only (with
 // --force) loses the mark for the update, because Windows refuses to replace a read-only file,
-// and gets it back on whatever is there afterwards: the new file, or the old one.
-int update(const Change& change, bool readOnly, const std::function<void(tvd::Config&)>& apply) {
+// and gets it back on whatever is there afterwards: the new file, or the old one. With `judge`,
+// the text that the update reads under the exclusion is judged first (judgeForChange), so that
+// a file that another program broke after this one looked at it is still left as it is.
+int update(const Change& change, bool readOnly, const std::function<void(tvd::Config&)>& apply,
+           bool judge = false) {
     if (readOnly) {
         (void)platform::setReadOnlyMark(change.file.path, false);  // a failed save reports it
     }
     tvd::Config config;
     tvd::SaveOutcome outcome;
+    int judged = kSuccess;
     try {
-        outcome = tvd::updateConfigJsonOutcome(change.file.path, config, apply);
+        if (judge) {
+            outcome = tvd::updateConfigJsonOutcome(
+                change.file.path, config,
+                [&change, &judged](std::string_view text) {
+                    judged = judgeForChange(change.file, text);
+                    return judged == kSuccess;
+                },
+                apply);
+        } else {
+            outcome = tvd::updateConfigJsonOutcome(change.file.path, config, apply);
+        }
     } catch (...) {
         if (readOnly) {
             (void)platform::setReadOnlyMark(change.file.path, true);
@@ -433,6 +447,9 @@ int update(const Change& change, bool readOnly, const std::function<void(tvd::Co
                 " read-only again: " + shown(platform::errorText(error)) + "\n");
         }
     }
+    if (outcome.failure == tvd::SaveFailure::Refused) {
+        return judged;  // judgeForChange has said why
+    }
     if (!outcome.ok()) {
         err("tarvik-config: " + shown(outcome.message(change.file.path)) + "\n");
         // A file that could not be read is refused, as by every other command.
@@ -441,26 +458,26 @@ int update(const Change& change, bool readOnly, const std::function<void(tvd::Co
     return kSuccess;
 }
 
-// set and reset KEY: the file must be usable (or missing) before one value is written.
+// set and reset KEY: the file must be usable (or missing) before one value is written. It is
+// judged as the update reads it, under the saves' exclusion: what was there a moment before
+// may have changed.
 int changeOne(const Change& change, const tvd::ConfigKey& key, const json& value) {
     FileText text;
     bool readOnly = false;
     if (const int status = readForChange(change, text, readOnly); status != kSuccess) {
         return status;
     }
-    if (text.state == ReadState::Read) {
-        if (const int status = judgeForChange(change.file, text.text); status != kSuccess) {
-            return status;
-        }
-    }
     // Through the document, so that the value is applied by the same rule as in a load.
-    return update(change, readOnly, [&key, &value](tvd::Config& config) {
-        json document = config;
-        memberFor(document, key) = value;
-        tvd::Config changed;
-        tvd::from_json(document, changed);
-        config = std::move(changed);
-    });
+    return update(
+        change, readOnly,
+        [&key, &value](tvd::Config& config) {
+            json document = config;
+            memberFor(document, key) = value;
+            tvd::Config changed;
+            tvd::from_json(document, changed);
+            config = std::move(changed);
+        },
+        /*judge=*/true);
 }
 
 int runCheck(const File& file) {
