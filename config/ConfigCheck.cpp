@@ -646,7 +646,8 @@ std::string defaultText(const json& defaults, const ConfigKey& key) {
 }
 
 std::string unknownKeyMessage(const KeyPath& path, const std::string& suggestion) {
-    std::string message = displayName(path) + ": unknown key, ignored by the driver (an update keeps it)";
+    std::string message =
+        displayName(path) + ": unknown key, ignored by the driver (an update keeps it)";
     if (!suggestion.empty()) {
         message += "; did you mean " + suggestion + "?";
     }

@@ -61,14 +61,14 @@ TEST_F(ToolReadOnlyTest, CheckListsEveryFindingOneALine) {
     writeFile(file_, bytes);
     const ProgramRun check = run({"check", name()});
     EXPECT_EQ(check.status, 1);
-    EXPECT_EQ(
-        check.output,
-        name() +
-            ":3:5: warning: \"detection.fftsize\": unknown key, ignored by the driver (an update keeps it); did "
-            "you mean detection.fftSize?\n" +
-            name() +
-            ":4:5: warning: detection.fftSize: found a string \"4096\"; expected an "
-            "integer from -2147483648 to 2147483647; the driver keeps its default 2048\n");
+    EXPECT_EQ(check.output,
+              name() +
+                  ":3:5: warning: \"detection.fftsize\": unknown key, ignored by the driver (an "
+                  "update keeps it); did "
+                  "you mean detection.fftSize?\n" +
+                  name() +
+                  ":4:5: warning: detection.fftSize: found a string \"4096\"; expected an "
+                  "integer from -2147483648 to 2147483647; the driver keeps its default 2048\n");
     EXPECT_EQ(check.error, "");
     EXPECT_EQ(readFile(file_), bytes);
 }
@@ -248,11 +248,13 @@ TEST_F(ToolChangeTest, SetCreatesAMissingFileAndKeepsWhatTheDriverDoesNotKnow) {
     writeFile(file_, R"({"audio": {"bufferSizeMs": 20}, "colour": "red"})");
     const ProgramRun set = run({"set", name(), "version", "2"});
     EXPECT_EQ(set.status, 0);
-    EXPECT_EQ(set.error, name() +
-                             ":1:33: warning: \"colour\": unknown key, ignored by the driver (an update keeps it)\n"
-                             "tarvik-config: warning: the driver does not use what is listed "
-                             "above: keys it does not know are kept, values it skips are saved "
-                             "as its defaults\n");
+    EXPECT_EQ(
+        set.error,
+        name() +
+            ":1:33: warning: \"colour\": unknown key, ignored by the driver (an update keeps it)\n"
+            "tarvik-config: warning: the driver does not use what is listed "
+            "above: keys it does not know are kept, values it skips are saved "
+            "as its defaults\n");
     config.version = 2;
     nlohmann::json expected = config;
     expected["colour"] = "red";
