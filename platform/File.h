@@ -110,8 +110,8 @@ private:
 
     std::intptr_t handle_ = -1;
     ErrorCode unsupported_ = 0;
-    SaveLock* nextHeld_ = nullptr;  // this thread's other held locks
-    DirectoryId directoryId_ = {};  // Windows: volume serial number, file index
+    SaveLock* nextHeld_ = nullptr;                   // this thread's other held locks
+    [[maybe_unused]] DirectoryId directoryId_ = {};  // Windows: volume serial number, file index
 };
 
 // True for the error that SaveLock::acquire() reports when its wait ran out.
