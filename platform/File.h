@@ -105,6 +105,8 @@ public:
 private:
     using DirectoryId = std::array<std::uint64_t, 2>;
     static bool heldByThisThread(const DirectoryId& directory);
+    // The locks this thread holds, newest first, linked through nextHeld_ (SaveLockThreads.cpp).
+    static SaveLock*& heldLocksOfThisThread();
     void rememberHeld();
     void forgetHeld();
 

@@ -92,12 +92,6 @@ bool lockingUnsupported(int error) {
     return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
 }
 
-SaveLock*& threadHeldLocks() {
-    // Trivially destructible: nothing runs when a thread ends, also after a dlclose.
-    thread_local SaveLock* held = nullptr;
-    return held;
-}
-
 // The directory an open descriptor refers to, whatever path led to it.
 using DirectoryId = std::array<std::uint64_t, 2>;
 
@@ -258,27 +252,12 @@ int tryLock(int fd) {
 }  // namespace
 
 bool SaveLock::heldByThisThread(const DirectoryId& directory) {
-    for (const SaveLock* lock = threadHeldLocks(); lock != nullptr; lock = lock->nextHeld_) {
+    for (const SaveLock* lock = heldLocksOfThisThread(); lock != nullptr; lock = lock->nextHeld_) {
         if (directoryOf(descriptor(lock->handle_)) == directory) {
             return true;
         }
     }
     return false;
-}
-
-void SaveLock::rememberHeld() {
-    nextHeld_ = threadHeldLocks();
-    threadHeldLocks() = this;
-}
-
-void SaveLock::forgetHeld() {
-    for (SaveLock** link = &threadHeldLocks(); *link != nullptr; link = &(*link)->nextHeld_) {
-        if (*link == this) {
-            *link = nextHeld_;
-            break;
-        }
-    }
-    nextHeld_ = nullptr;
 }
 
 ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::milliseconds wait) {

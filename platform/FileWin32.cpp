@@ -201,11 +201,6 @@ HANDLE createSaveMutex(const std::wstring& name) {
     return mutex;
 }
 
-SaveLock*& threadHeldLocks() {
-    thread_local SaveLock* held = nullptr;
-    return held;
-}
-
 }  // namespace
 
 SaveLock::~SaveLock() {
@@ -213,27 +208,12 @@ SaveLock::~SaveLock() {
 }
 
 bool SaveLock::heldByThisThread(const DirectoryId& directory) {
-    for (const SaveLock* lock = threadHeldLocks(); lock != nullptr; lock = lock->nextHeld_) {
+    for (const SaveLock* lock = heldLocksOfThisThread(); lock != nullptr; lock = lock->nextHeld_) {
         if (lock->directoryId_ == directory) {
             return true;
         }
     }
     return false;
-}
-
-void SaveLock::rememberHeld() {
-    nextHeld_ = threadHeldLocks();
-    threadHeldLocks() = this;
-}
-
-void SaveLock::forgetHeld() {
-    for (SaveLock** link = &threadHeldLocks(); *link != nullptr; link = &(*link)->nextHeld_) {
-        if (*link == this) {
-            *link = nextHeld_;
-            break;
-        }
-    }
-    nextHeld_ = nullptr;
 }
 
 ErrorCode SaveLock::acquire(const std::filesystem::path& target, std::chrono::milliseconds wait) {
