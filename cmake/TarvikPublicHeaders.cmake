@@ -30,3 +30,17 @@ function(tarvik_public_include_dir result)
     endforeach()
     set(${result} "${root}" PARENT_SCOPE)
 endfunction()
+
+# tarvik_target_public_includes(<target>): the include path of one of the libraries. Consumers
+# reach the public headers alone, as <tarvik/...>; the second directory of each pair keeps the
+# deprecated spelling "config/ConfigFile.h" working for this release. The library's own sources
+# also reach its private headers.
+function(tarvik_target_public_includes target)
+    target_include_directories(${target}
+        PUBLIC
+            $<BUILD_INTERFACE:${TARVIK_PUBLIC_INCLUDE_DIR}>
+            $<BUILD_INTERFACE:${TARVIK_PUBLIC_INCLUDE_DIR}/tarvik>
+            $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+            $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tarvik>
+        PRIVATE ${PROJECT_SOURCE_DIR})
+endfunction()
