@@ -8,6 +8,7 @@
 // Every wait is bounded by a deadline; the test ends as soon as the awaited news is there.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -48,19 +49,23 @@ Config withSensitivity(float sensitivity) {
     return config;
 }
 
-// Signals the first read of the file by a thread other than the one that armed it.
+// Signals the first read of the file that began after a change had returned, once that read
+// has opened the file (when its buffer is sized): from then on it reads the changed file, or a
+// later one, whatever the test does next. Reads that began earlier, such as the watcher's look
+// at an event from before the change or the update's own load, do not count.
 struct ReadSignal {
-    std::thread::id armedBy = std::this_thread::get_id();
+    std::atomic<bool> changeMade{false};
     std::promise<void> seen;
 
     // Arms the test seam; `self` keeps the signal alive for as long as the seam holds it.
     void arm(const std::shared_ptr<ReadSignal>& self) {
         platform::testing::runBeforeNext(Operation::ReadFile, [self] {
-            if (std::this_thread::get_id() == self->armedBy) {
+            if (!self->changeMade.load()) {
                 self->arm(self);
-            } else {
-                self->seen.set_value();
+                return;
             }
+            platform::testing::runBeforeNext(Operation::ReadAllocation,
+                                             [self] { self->seen.set_value(); });
         });
     }
 };
@@ -116,14 +121,15 @@ protected:
         ASSERT_EQ(error, 0U) << platform::errorText(error);
     }
 
-    // Makes `change`, then returns once the watcher has begun a read of the file after it, so
-    // that the change is looked at (and would be reported if it were news). Reads of this
-    // thread (an update's load) do not count.
+    // Makes `change`, then returns once the watcher has opened the file in a read that began
+    // after it, so that the change is looked at (and would be reported if it were news) before
+    // the test goes on.
     template <typename Change>
     void changeThenAwaitTheWatchersRead(Change change) {
         const auto signal = std::make_shared<ReadSignal>();
         signal->arm(signal);
         change();
+        signal->changeMade = true;
         ASSERT_EQ(signal->seen.get_future().wait_for(kDeadline), std::future_status::ready)
             << "the watcher did not look at the file";
     }
