@@ -134,7 +134,11 @@ struct ConfigNews {
 class ConfigWatcher {
 public:
     // Starts watching `path` (give it absolute, as to the save). `inUse` is the record the
-    // caller uses now: the first news's changedKeys compare with it.
+    // caller uses now: the first news's changedKeys compare with it. `defaults` is what a key
+    // missing from the file gives (or null where null clears, and every key while the file is
+    // missing): give the record your load started from, the same one you give the update.
+    ConfigWatcher(std::filesystem::path path, const Config& inUse, const Config& defaults);
+    // As above, with the library's defaults (a default-constructed Config).
     explicit ConfigWatcher(std::filesystem::path path, const Config& inUse = Config{});
     // Stops and joins the thread (see stop()).
     ~ConfigWatcher();
