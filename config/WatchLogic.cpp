@@ -420,11 +420,9 @@ std::optional<ConfigNews> NewsSlot::take(WatchLedger::OwnChanges own) {
         nlohmann::json& section = key.section[0] == '\0' ? told_ : told_[key.section];
         section[key.key] = nlohmann::json::parse(value);
     }
-    bool superseded = false;
     if (own.lastLanded && own.lastLanded->finishedAt > asOf_) {
         // A save of this process finished after the read that this news reports: the file
         // holds at least that save's record now.
-        superseded = true;
         news.outcome = WatchOutcome::Read;
         news.config = own.lastLanded->written;
         news.text = own.lastLanded->text;
@@ -438,9 +436,6 @@ std::optional<ConfigNews> NewsSlot::take(WatchLedger::OwnChanges own) {
         told_ = std::move(delivered);
     } else {
         news.changedKeys.clear();  // the record in force stays: its changes come with the next
-    }
-    if (superseded && news.changedKeys.empty() && !news.initial) {
-        return std::nullopt;
     }
     return news;
 }

@@ -171,8 +171,9 @@ public:
 
     bool waiting() const { return waiting_.has_value(); }
     void put(ConfigNews news, std::uint64_t asOf);
-    // The news waiting, corrected; nothing when none is waiting, or when a save of this process
-    // has since replaced it with a state that changes nothing for the caller.
+    // The news waiting, corrected; nothing when none is waiting. A news that a save of this
+    // process has overtaken is still handed over (the caller asked hasNews() and may rely on a
+    // news), with that save's record and only the keys that differ from what the caller holds.
     std::optional<ConfigNews> take(WatchLedger::OwnChanges own);
 
 private:

@@ -694,7 +694,7 @@ TEST(NewsSlotTest, NewsOlderThanAnOwnSaveCarriesThatSavesRecord) {
     EXPECT_EQ(news->text, documentOf(updated));
 
     // A plain save of the caller's record over an unusable file: the news of the file is
-    // outdated and changes nothing for the caller.
+    // outdated; it carries the saved record and changes nothing for the caller.
     Config saved = updated;
     saved.detection.fftSize = 512;
     ConfigNews unusable = readNews(updated);
@@ -702,7 +702,11 @@ TEST(NewsSlotTest, NewsOlderThanAnOwnSaveCarriesThatSavesRecord) {
     slot.put(unusable, 8);
     changes.values = {{"detection.fftSize", "512"}};
     changes.lastLanded = LandedSave{saved, documentOf(saved), 9};
-    EXPECT_FALSE(slot.take(changes).has_value());
+    news = slot.take(changes);
+    ASSERT_TRUE(news.has_value());
+    EXPECT_EQ(news->outcome, WatchOutcome::Read);
+    EXPECT_EQ(news->config.detection.fftSize, 512);
+    EXPECT_TRUE(news->changedKeys.empty());
 }
 
 }  // namespace
