@@ -1,75 +1,64 @@
 // Hunts a watcher held in a namespace-scope object and never stopped that crashes the exit: its
 // destructor runs among the static destructors, in whatever order they come, after it saved
-// while watching.
+// while watching. Built twice: as the program, and (TARVIK_WATCH_MODULE) as a driver module that
+// keeps its own such watcher.
 //
-//   exit_with_watcher program <scratch directory>
-//   exit_with_watcher module <driver module> <scratch directory> close|keep   (POSIX)
-//
-// Exits 0 when everything went as it should; any crash at exit shows in the exit status.
+//   exit_with_watcher <scratch directory> [<driver module> close|keep]   (a module: POSIX)
 #include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <optional>
-#include <string>
+#include <string_view>
 
 #include <tarvik/config/ConfigFile.h>
 #include <tarvik/config/ConfigWatcher.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#define TARVIK_EXPORTED
+#else
 #include <dlfcn.h>
+#define TARVIK_EXPORTED __attribute__((visibility("default")))
 #endif
 
 namespace {
-
-namespace fs = std::filesystem;
-namespace tvd = tarvik::driver;
-
-std::optional<tvd::ConfigWatcher> programWatcher;  // never reset: static destruction ends it
-
-int fail(const std::string& why) {
-    std::cerr << "exit_with_watcher: FAIL: " << why << '\n';
-    return 1;
+std::optional<tarvik::driver::ConfigWatcher> watcherNeverStopped;
 }
 
-fs::path freshFile(const std::string& directory) {
-    const fs::path target = fs::absolute(fs::path(directory)) / "config.json";
-    fs::remove_all(target.parent_path());
-    fs::create_directories(target.parent_path());
-    return target;
+// Watches `path`, saves and updates it, and waits for the first news: 0 when all went well.
+extern "C" TARVIK_EXPORTED int tarvik_watch_and_save(const char* path) {
+    namespace tvd = tarvik::driver;
+    watcherNeverStopped.emplace(std::filesystem::path(path));
+    tvd::Config config;
+    const bool saved = tvd::saveConfigJson(path, config) &&
+                       tvd::updateConfigJson(path, config, [](tvd::Config& c) { c.version = 2; });
+    return saved && watcherNeverStopped->waitForNews(std::chrono::seconds(10)) ? 0 : 1;
 }
 
-}  // namespace
-
+#ifndef TARVIK_WATCH_MODULE
 int main(int argc, char** argv) {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "program" && argc == 3) {
-        const fs::path target = freshFile(argv[2]);
-        programWatcher.emplace(target);
-        tvd::Config config;
-        if (!tvd::saveConfigJson(target, config) ||
-            !tvd::updateConfigJson(target, config, [](tvd::Config& c) { c.version = 2; })) {
-            return fail("the saves failed");
-        }
-        return programWatcher->waitForNews(std::chrono::seconds(10)) ? 0 : fail("no news");
+    if (argc != 2 && argc != 4) {
+        std::cerr << "usage: exit_with_watcher <dir> [<module> close|keep]\n";
+        return 2;
+    }
+    const std::filesystem::path target = std::filesystem::absolute(argv[1]) / "config.json";
+    std::filesystem::remove_all(target.parent_path());
+    std::filesystem::create_directories(target.parent_path());
+    if (argc == 2) {
+        return tarvik_watch_and_save(target.string().c_str());
     }
 #ifndef _WIN32
-    if (mode == "module" && argc == 5) {
-        const fs::path target = freshFile(argv[3]);
-        void* module = dlopen(argv[2], RTLD_NOW | RTLD_LOCAL);
-        if (module == nullptr) {
-            return fail(std::string("dlopen: ") + dlerror());
-        }
-        using Start = int (*)(const char*);
-        const auto start = reinterpret_cast<Start>(dlsym(module, "tarvik_watch_module_start"));
-        if (start == nullptr || start(target.string().c_str()) != 0) {
-            return fail("the module's start failed");
-        }
-        if (std::string(argv[4]) == "close" && dlclose(module) != 0) {
-            return fail(std::string("dlclose: ") + dlerror());
-        }
-        return 0;
+    void* module = dlopen(argv[2], RTLD_NOW | RTLD_LOCAL);
+    using Start = int (*)(const char*);
+    const auto start = module == nullptr
+                           ? nullptr
+                           : reinterpret_cast<Start>(dlsym(module, "tarvik_watch_and_save"));
+    if (start == nullptr || start(target.string().c_str()) != 0) {
+        std::cerr << "exit_with_watcher: FAIL: the module did not start\n";
+        return 1;
     }
-#endif
-    std::cerr << "usage: exit_with_watcher program <dir> | module <module> <dir> close|keep\n";
+    return std::string_view(argv[3]) == "close" && dlclose(module) != 0 ? 1 : 0;
+#else
     return 2;
+#endif
 }
+#endif
