@@ -126,6 +126,9 @@ enum class SaveFailure {
                       // already (from inside an update's change): nothing was written
     Refused,          // the update's `accept` refused the document it read: nothing was
                       // written or moved
+    Unusable,         // an update found a document that does not parse or is not an object
+                      // (a person's edit with a mistake) and that did not become usable
+                      // within 300 ms: nothing was written or moved; `problem` says why
 };
 
 // The result of a save or an update: success, or the step that failed and the OS's error.
@@ -133,6 +136,7 @@ struct SaveOutcome {
     SaveFailure failure = SaveFailure::None;
     std::error_code error;                 // the OS's error number, where the step had one
     LoadOutcome load = LoadOutcome::Read;  // for ReadExisting: what the update's load found
+    std::string problem;  // for Unusable: the first mistake in the document, with its place
 
     bool ok() const { return failure == SaveFailure::None; }
     explicit operator bool() const { return ok(); }
@@ -188,16 +192,34 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config);
 //   record has gets the record's value, also where the document held a value of another type
 //   or a section that is not an object. A member nested more than 512 levels deep is dropped
 //   (with a WARN): writing it could exhaust the stack.
-// - no file, or a corrupt one that the read moved aside: `config` itself, so that a first save
-//   keeps the caller's own defaults; the record alone is written, as saveConfigJson() writes.
+// - no file: `config` itself, so that a first save keeps the caller's own defaults; the record
+//   alone is written, as saveConfigJson() writes.
+// - a document that does not parse or is not an object: an update never moves a file aside
+//   and never writes over a document it could not use (a person's edit with a typo keeps
+//   every key they typed). While its bytes keep changing (a program writing it in place) it is
+//   read again every 20 ms; once they have stood for 100 ms, or 300 ms after the first read,
+//   the update fails with SaveFailure::Unusable: an ERROR line names the first mistake and its
+//   place, nothing is written or moved, `change` is not called. Keep the change and make it
+//   again when the watcher next reports a usable file (ConfigWatcher.h). Only the load at
+//   start-up moves a corrupt file aside.
 // true when the changed record is durably in place; `config` then holds the record that was
 // written. On failure `config` is left as it was. Never writes over a file it could not read:
-// when the read finds it Locked, Unreadable or CorruptLeftInPlace it logs an ERROR and writes
-// nothing (ReadExisting). An exception from `change` propagates; nothing is written and
-// `config` is left as it was.
+// when the read finds it Locked or Unreadable it logs an ERROR and writes nothing
+// (ReadExisting). An exception from `change` propagates; nothing is written and `config` is
+// left as it was.
 [[nodiscard]] bool updateConfigJson(const std::filesystem::path& path, Config& config,
                                     const std::function<void(Config&)>& change);
 [[nodiscard]] SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
+                                                  const std::function<void(Config&)>& change);
+
+// As above, with the caller's own defaults: a usable document is read onto `defaults` instead
+// of a default-constructed Config, so that a key the file lacks (or holds as null where null
+// clears) gives the caller's default and is written so. Give the watcher the same defaults.
+[[nodiscard]] bool updateConfigJson(const std::filesystem::path& path, Config& config,
+                                    const Config& defaults,
+                                    const std::function<void(Config&)>& change);
+[[nodiscard]] SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
+                                                  const Config& defaults,
                                                   const std::function<void(Config&)>& change);
 
 // As updateConfigJsonOutcome(), with a judge of the file: `accept` (when not empty) is called

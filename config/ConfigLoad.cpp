@@ -160,6 +160,11 @@ LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
                           "; backing up + defaults";
             }
         }
+        if (update != nullptr && update->leaveUnusable) {
+            update->unusable = true;
+            update->unusableText = std::move(text);
+            return LoadOutcome::CorruptLeftInPlace;
+        }
         // Only a corrupt document needs to be recognised again before it is moved aside.
         const ReadDigest seen = digestOf(text);
         text = std::string();

@@ -10,8 +10,8 @@
 
 #include <tarvik/common/Logging.h>
 #include <tarvik/config/ConfigFile.h>
+#include "config/FileKnowledge.h"
 #include "config/LogText.h"
-#include "config/OwnSaves.h"
 #include "config/SaveLocking.h"
 #include "platform/File.h"
 
@@ -157,9 +157,10 @@ void warnIfWithoutLock(const platform::SaveLock& lock, const std::filesystem::pa
 }
 
 SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::string& text,
-                             platform::SaveLock& lock) {
-    // Lets this process's watchers recognise the document as the process's own when they read it.
-    const detail::OwnSaveRecord ownSave(path, text);
+                             platform::SaveLock& lock, const Config* written, const Config* base) {
+    // Lets this process's watchers recognise the document as the process's own when they read
+    // it, and learn what it changed.
+    detail::OwnSaveRecord ownSave(path, text, base, written);
     const std::filesystem::path directory = path.parent_path();
     std::filesystem::path tempName = path.filename();
     tempName += ".tmp";
@@ -233,6 +234,7 @@ SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::strin
         }
     }
 
+    ownSave.landed();
     // Without this the new name may not survive a power cut, so success cannot be reported.
     const platform::ErrorCode syncError = lock.syncDirectory();
     if (syncError != 0) {
@@ -258,7 +260,12 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& text)
 }
 
 SaveOutcome saveConfigJsonOutcome(const std::filesystem::path& path, const Config& config) {
-    return writeFileAtomicOutcome(path, detail::documentText(config));
+    const std::string text = detail::documentText(config);
+    platform::SaveLock lock;
+    if (SaveOutcome locked = detail::acquireSaveLock(path, lock); !locked) {
+        return locked;
+    }
+    return detail::writeHoldingLock(path, text, lock, &config);
 }
 
 bool saveConfigJson(const std::filesystem::path& path, const Config& config) {

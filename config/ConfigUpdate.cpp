@@ -1,18 +1,24 @@
 // Read-modify-write of the settings file under the saves' lock, and the texts that describe
 // load and save outcomes to people.
 #include <algorithm>
+#include <chrono>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include <tarvik/common/Logging.h>
+#include <tarvik/config/ConfigCheck.h>
 #include <tarvik/config/ConfigFile.h>
 #include <tarvik/config/ConfigKeys.h>
 #include "config/LogText.h"
+#include "config/RecordRead.h"
 #include "config/SaveLocking.h"
+#include "config/WatchLogic.h"
 #include "platform/File.h"
 
 namespace tarvik::driver {
@@ -76,6 +82,11 @@ std::string SaveOutcome::message(const std::filesystem::path& path) const {
             break;
         case SaveFailure::Refused:
             text = "the update of " + name + " was refused; the file was left as it is";
+            break;
+        case SaveFailure::Unusable:
+            text = "could not update " + name + ": it is not a usable document" +
+                   (problem.empty() ? std::string() : " (" + problem + ")") +
+                   "; it was left as it is";
             break;
     }
     if (error) {
@@ -153,11 +164,55 @@ std::string mergedDocumentText(nlohmann::json& document, const Config& config,
     return document.dump(4);
 }
 
-}  // namespace
+// The update's locked read: the document as the load reads it, waited for while it does not
+// parse but keeps changing (a program writing it in place, halfway), for at most
+// kUnusableWaitLimit. A document that stays unusable is left as it is.
+constexpr std::chrono::milliseconds kUnusableRecheck{20};
+constexpr std::chrono::milliseconds kUnusableStable{100};
+constexpr std::chrono::milliseconds kUnusableWaitLimit{300};
 
-SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
-                                    const std::function<bool(std::string_view)>& accept,
-                                    const std::function<void(Config&)>& change) {
+// The first finding that makes `text` unusable, with its place: "line 3, column 14: ...".
+std::string firstMistake(std::string_view text) {
+    const ConfigCheck check = checkConfigText(text);
+    for (const ConfigFinding& finding : check.findings) {
+        if (finding.fatal()) {
+            if (finding.line == 0) {
+                return finding.message;
+            }
+            return "line " + std::to_string(finding.line) + ", column " +
+                   std::to_string(finding.column) + ": " + finding.message;
+        }
+    }
+    return detail::firstProblem(text);
+}
+
+LoadOutcome readForUpdate(const std::filesystem::path& path, Config& record,
+                          platform::SaveLock& lock, detail::DocumentRead& read) {
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<detail::ReadDigest> lastSeen;
+    auto lastChange = started;
+    for (;;) {
+        read.unusable = false;
+        const LoadOutcome load = detail::loadConfig(path, record, &lock, &read);
+        if (!read.unusable) {
+            return load;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        const detail::ReadDigest seen = detail::digestOf(read.unusableText);
+        if (!lastSeen || !(*lastSeen == seen)) {
+            lastSeen = seen;
+            lastChange = now;
+        }
+        if (now - lastChange >= kUnusableStable || now - started >= kUnusableWaitLimit) {
+            return load;
+        }
+        std::this_thread::sleep_for(kUnusableRecheck);
+    }
+}
+
+SaveOutcome update(const std::filesystem::path& path, Config& config, const Config& defaults,
+                   const std::function<bool(std::string_view)>& accept,
+                   const std::function<void(Config&)>& change) {
     platform::SaveLock lock;
     if (SaveOutcome locked = detail::acquireSaveLock(path, lock); !locked) {
         return locked;
@@ -165,15 +220,27 @@ SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& c
     // The file is the truth: it is read onto the defaults, not onto the caller's record, whose
     // values may be out of date (a value that another process cleared, which the file holds as
     // null, must stay cleared).
-    Config updated;
+    Config fromFile;
     nlohmann::json document;
     detail::DocumentRead read;
     read.gate = accept ? &accept : nullptr;
     read.document = &document;
-    const LoadOutcome load = detail::loadConfig(path, updated, &lock, &read);
+    read.leaveUnusable = true;
+    const LoadOutcome load = readForUpdate(path, fromFile, lock, read);
     if (read.refused) {
         SaveOutcome outcome;
         outcome.failure = SaveFailure::Refused;
+        return outcome;
+    }
+    if (read.unusable) {
+        // A person's edit with a typo, or a writer that never finished: writing now would put the
+        // record alone over whatever the person meant, and moving it aside would hide it.
+        SaveOutcome outcome;
+        outcome.failure = SaveFailure::Unusable;
+        outcome.load = load;
+        outcome.problem = firstMistake(read.unusableText);
+        logConcat(LogLevel::Error, "Config not updated: ", detail::pathForLog(path),
+                  " is not a usable document (", outcome.problem, "); it was left as it is");
         return outcome;
     }
     if (load == LoadOutcome::Locked || load == LoadOutcome::Unreadable ||
@@ -186,29 +253,54 @@ SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& c
         outcome.load = load;
         return outcome;
     }
-    if (load != LoadOutcome::Read) {
-        // No file, or a corrupt one that is now moved aside: the caller's record is the start,
-        // so that a first save keeps the caller's own defaults.
+    Config updated;
+    std::optional<Config> base;
+    if (load == LoadOutcome::Read) {
+        updated = detail::readOntoDefaults(document, defaults);
+        base = updated;
+    } else {
+        // No file: the caller's record is the start, so that a first save keeps the caller's
+        // own settings.
         updated = config;
     }
     change(updated);
     const std::string text = load == LoadOutcome::Read ? mergedDocumentText(document, updated, path)
                                                        : detail::documentText(updated);
-    SaveOutcome outcome = detail::writeHoldingLock(path, text, lock);
+    SaveOutcome outcome =
+        detail::writeHoldingLock(path, text, lock, &updated, base ? &*base : nullptr);
     if (outcome.ok()) {
         config = std::move(updated);
     }
     return outcome;
 }
 
+}  // namespace
+
+SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
+                                    const std::function<bool(std::string_view)>& accept,
+                                    const std::function<void(Config&)>& change) {
+    return update(path, config, Config{}, accept, change);
+}
+
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
                                     const std::function<void(Config&)>& change) {
-    return updateConfigJsonOutcome(path, config, nullptr, change);
+    return update(path, config, Config{}, nullptr, change);
+}
+
+SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
+                                    const Config& defaults,
+                                    const std::function<void(Config&)>& change) {
+    return update(path, config, defaults, nullptr, change);
 }
 
 bool updateConfigJson(const std::filesystem::path& path, Config& config,
                       const std::function<void(Config&)>& change) {
     return updateConfigJsonOutcome(path, config, change).ok();
+}
+
+bool updateConfigJson(const std::filesystem::path& path, Config& config, const Config& defaults,
+                      const std::function<void(Config&)>& change) {
+    return updateConfigJsonOutcome(path, config, defaults, change).ok();
 }
 
 }  // namespace tarvik::driver

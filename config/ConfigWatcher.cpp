@@ -11,7 +11,7 @@
 #include <utility>
 
 #include <tarvik/config/ConfigKeys.h>
-#include "config/OwnSaves.h"
+#include "config/FileKnowledge.h"
 #include "config/WatchLogic.h"
 #include "platform/DirectoryWatch.h"
 #include "platform/File.h"
@@ -43,27 +43,14 @@ bool ConfigNews::changed(std::string_view keyOrSection) const {
 
 namespace {
 
-// The keys of both lists, in the order of kConfigKeys.
-std::vector<std::string> unionOfKeys(const std::vector<std::string>& first,
-                                     const std::vector<std::string>& second) {
-    std::vector<std::string> keys;
-    for (const ConfigKey& key : kConfigKeys) {
-        const auto named = [&key](const std::string& name) { return name == key.name; };
-        if (std::any_of(first.begin(), first.end(), named) ||
-            std::any_of(second.begin(), second.end(), named)) {
-            keys.emplace_back(key.name);
-        }
-    }
-    return keys;
-}
-
 // The watcher's thread. Made here, in a function of this file alone, so that the thread's
 // function object has internal linkage: a driver .so must export nothing of the library, and
 // the standard library's thread state for a lambda of a member function would be exported.
-std::thread startWatching(detail::WatchEnvironment& environment, const Config& inUse) {
-    return std::thread([&environment, inUse] {
+std::thread startWatching(detail::WatchEnvironment& environment, const Config& inUse,
+                          const Config& defaults) {
+    return std::thread([&environment, inUse, defaults] {
         try {
-            detail::runWatchLoop(environment, detail::WatchTimings{}, inUse);
+            detail::runWatchLoop(environment, detail::WatchTimings{}, inUse, defaults);
         } catch (const std::exception&) {
             // Out of memory: the watcher ends, the driver keeps the record it has.
         }
@@ -75,8 +62,8 @@ std::thread startWatching(detail::WatchEnvironment& environment, const Config& i
 // The OS side of the loop, and the slot between the watcher's thread and the caller's.
 class ConfigWatcher::Impl final : public detail::WatchEnvironment {
 public:
-    explicit Impl(std::filesystem::path path)
-        : path_(std::move(path)), ownSaveKey_(detail::ownSaveKey(path_)) {}
+    Impl(std::filesystem::path path, const Config& inUse)
+        : path_(std::move(path)), ledger_(path_), slot_(inUse) {}
 
     detail::WatchTime now() override { return detail::WatchClock::now(); }
 
@@ -106,23 +93,23 @@ public:
         return look;
     }
 
-    detail::OwnSave ownSave() override { return detail::lastOwnSave(ownSaveKey_); }
+    detail::LedgerSnapshot ownSaves() override { return ledger_.snapshot(); }
 
-    void publish(ConfigNews news) override {
+    void accountFor(const std::vector<std::uint64_t>& generations) override {
+        ledger_.accountFor(generations);
+    }
+
+    void publish(ConfigNews news, std::uint64_t asOf) override {
         news.sequence = ++published_;
         std::lock_guard<std::mutex> guard(mutex_);
-        if (waiting_) {
-            // Not taken yet: the caller gets the newest state with every key changed since the
-            // news it took last.
-            news.changedKeys = unionOfKeys(waiting_->changedKeys, news.changedKeys);
-            news.initial = news.initial || waiting_->initial;
-        }
-        waiting_ = std::move(news);
+        slot_.put(std::move(news), asOf);
         fresh_.store(true, std::memory_order_release);
         arrived_.notify_all();
     }
 
-    void start(const Config& inUse) { thread_ = startWatching(*this, inUse); }
+    void start(const Config& inUse, const Config& defaults) {
+        thread_ = startWatching(*this, inUse, defaults);
+    }
 
     void stop() {
         std::lock_guard<std::mutex> stopping(stopMutex_);
@@ -144,30 +131,31 @@ public:
             return std::nullopt;
         }
         std::lock_guard<std::mutex> guard(mutex_);
-        std::optional<ConfigNews> news = std::move(waiting_);
-        waiting_.reset();
         fresh_.store(false, std::memory_order_relaxed);
-        return news;
+        if (!slot_.waiting()) {
+            return std::nullopt;
+        }
+        return slot_.take(ledger_.takeOwnChanges());
     }
 
     bool waitFor(std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> guard(mutex_);
-        arrived_.wait_for(guard, timeout, [this] { return waiting_.has_value() || stopped_; });
-        return waiting_.has_value();
+        arrived_.wait_for(guard, timeout, [this] { return slot_.waiting() || stopped_; });
+        return slot_.waiting();
     }
 
     const std::filesystem::path& path() const noexcept { return path_; }
 
 private:
     const std::filesystem::path path_;
-    const std::filesystem::path ownSaveKey_;
+    detail::WatchLedger ledger_;      // registered before the thread starts, so no save is missed
     platform::DirectoryWatch watch_;  // its wake() is the only part other threads touch
     std::uint64_t published_ = 0;     // the watcher's thread only
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    std::optional<ConfigNews> waiting_;  // guarded by mutex_
-    bool stopped_ = false;               // guarded by mutex_
+    detail::NewsSlot slot_;  // guarded by mutex_
+    bool stopped_ = false;   // guarded by mutex_
     // Set (release) after news is put into the slot, cleared when it is taken: hasNews() reads
     // it without the lock.
     std::atomic<bool> fresh_{false};
@@ -177,19 +165,16 @@ private:
 };
 
 ConfigWatcher::ConfigWatcher(std::filesystem::path path, const Config& inUse)
-    : impl_(std::make_unique<Impl>(std::move(path))) {
-    detail::watcherStarted();  // before the first read, so that every later save is recorded
-    try {
-        impl_->start(inUse);
-    } catch (...) {
-        detail::watcherStopped();
-        throw;
-    }
+    : ConfigWatcher(std::move(path), inUse, Config{}) {}
+
+ConfigWatcher::ConfigWatcher(std::filesystem::path path, const Config& inUse,
+                             const Config& defaults)
+    : impl_(std::make_unique<Impl>(std::move(path), inUse)) {
+    impl_->start(inUse, defaults);
 }
 
 ConfigWatcher::~ConfigWatcher() {
     impl_->stop();
-    detail::watcherStopped();
 }
 
 bool ConfigWatcher::hasNews() const noexcept {

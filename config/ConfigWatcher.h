@@ -5,10 +5,12 @@
 //   #include <tarvik/config/ConfigWatcher.h>
 //   namespace tvd = tarvik::driver;
 //
-//   tvd::Config config;                                 // at start-up, as before
+//   tvd::Config defaults;                               // the driver's own defaults, once
+//   defaults.audio.bufferSizeMs = 20;
+//   tvd::Config config = defaults;                      // at start-up, as before
 //   tvd::loadConfigJsonOutcome(path, config);
 //   std::optional<tvd::ConfigWatcher> watcher;
-//   watcher.emplace(path, config);                      // starts the watcher's one thread
+//   watcher.emplace(path, config, defaults);            // starts the watcher's one thread
 //
 //   void RunFrame() {                                   // every frame, on the driver's thread
 //       if (!watcher->hasNews()) {                      // one atomic load: no system call, no lock
@@ -17,8 +19,9 @@
 //       const tvd::ConfigNews news = *watcher->takeNews();
 //       if (news.outcome == tvd::WatchOutcome::Read || news.outcome == tvd::WatchOutcome::Missing)
 //       {
-//           config = news.config;
+//           config = news.config;                       // never older than the driver's own saves
 //           if (news.changed("audio")) { /* restart audio capture */ }
+//           /* a change an update refused (SaveFailure::Unusable): make it again now */
 //       }                                               // Unusable, Unreadable: keep `config`
 //   }
 //
@@ -36,22 +39,34 @@
 //   place: every change made after it arrives is reported. Its changedKeys compare with the
 //   record the caller passed as `inUse` (the defaults if none), so a driver that loaded the
 //   file just before sees an empty list unless the file changed in between.
-// - Every later news is a change made by another process or a person. The process's own saves
-//   and updates (saveConfigJson, updateConfigJson, writeFileAtomic, from any thread) are never
-//   reported: they are recognised by their content, the document this process last wrote, not
-//   by a time window, so another program's change that comes right after one is still
-//   reported. A rewrite or a touch that leaves the bytes as they were is never reported, and
-//   neither is a change of the bytes that leaves the record as it was (white space, an unknown
-//   key, a value the driver skips) unless the outcome changes too.
-// - The record is read as the load reads it, onto a default Config: the file is the truth, so a
-//   key removed from the file, or set to null where null clears it, goes back to its default.
+// - Every change made by another process or a person arrives as news exactly once; the
+//   process's own saves and updates (saveConfigJson, updateConfigJson, writeFileAtomic, from any
+//   thread, also one that began before the watcher) never do. Own saves are recognised by their
+//   content, every one the watcher has not yet accounted for, not by a time window, so another
+//   program's change that comes right after one is still reported. An update that took another
+//   program's change in (the tray saved, and the driver's update read that file before the
+//   watcher did) reports that change: the news then shows the update's record, with only the
+//   keys the other program changed. A rewrite or a touch that leaves the bytes as they were is
+//   never reported, and neither is a change of the bytes that leaves the record as it was
+//   (white space, an unknown key, a value the driver skips) unless the outcome changes too.
+// - What a taken news holds. changedKeys are the keys whose values differ from what the caller
+//   holds: the record of the news it took last, with what its own saves wrote since; a merged
+//   news lists only the keys that really moved, and never a key that only this process changed.
+//   A news never carries a state older than an own save that finished before it was taken: news
+//   read before the driver's update and taken after it carries the update's record (so
+//   `config = news.config` never puts an old value back). The driver is assumed to hold the
+//   record it last saved or updated (updateConfigJson leaves it in `config`).
+// - The record is read as the load reads it, onto the defaults given to the constructor (a
+//   default Config if none): the file is the truth, so a key removed from the file, or set to
+//   null where null clears it, goes back to the caller's default. Give the update the same
+//   defaults (updateConfigJson's `defaults` form).
 //   A file held open without sharing by another program (Windows) is tried three times, 50 ms
 //   apart, as the load does. Like the load, each read holds the file open for a moment with
 //   read, write and delete sharing: a save with ReplaceFileW (this library's) is never refused,
 //   but a program that moves another file over it with MoveFileExW may be, for that moment.
 // - Outcomes. Read: `config` is the file's record. Missing: the file has been absent for a
 //   second (an editor that renames the old file away and writes a new one is not reported as
-//   missing); `config` holds the defaults, what a driver started now would use. Unusable: the
+//   missing); `config` holds the caller's defaults, what a driver started now would use. Unusable: the
 //   document does not parse or is not an object (a person still typing, a half-written file
 //   that stayed so for 100 ms); `problem` is the first finding of checkConfigText(), `config`
 //   is the last record reported as Read or Missing, still in force, and nothing is moved
@@ -63,7 +78,7 @@
 // - Timing. A change is read once the file has been quiet for 20 ms, and at the latest 200 ms
 //   after the first change of a burst: a burst of saves gives a few news, the last of them the
 //   final content; a save 50 ms after another is reported too. News that the caller has not
-//   taken yet is merged with the next: the newest state, with the changed keys of both.
+//   taken yet is merged with the next: the newest state, its changed keys compared as above.
 // - No notifications. Where the OS gives no change notifications (Linux: inotify's instance or
 //   watch limit reached; Windows: a file system or network redirector that refuses
 //   ReadDirectoryChangesW) the watcher looks at the file every second and says so (`polling`).
@@ -79,7 +94,9 @@
 //   or a delete, of the file or of the directory.
 // - Own saves are matched by the absolute, normalised path: a save through another spelling of
 //   the same file (another case on Windows, a symbolic link) is reported like another
-//   program's.
+//   program's. The record of own saves lives as long as the process: a watcher held by a
+//   static object and never stopped ends with the other static objects, in any order, without
+//   harm (but see stop() for DLLs).
 // - stop() wakes the thread, which ends its wait at once (also a pause between the retries of a
 //   locked file); a read in progress is finished first. Then it joins the thread. Call it (or
 //   destroy the watcher) in the driver's own clean-up, before the module can be unloaded, never
@@ -134,7 +151,11 @@ struct ConfigNews {
 class ConfigWatcher {
 public:
     // Starts watching `path` (give it absolute, as to the save). `inUse` is the record the
-    // caller uses now: the first news's changedKeys compare with it.
+    // caller uses now: the first news's changedKeys compare with it. `defaults` is what a key
+    // missing from the file gives (or null where null clears, and every key while the file is
+    // missing): give the record your load started from, the same one you give the update.
+    ConfigWatcher(std::filesystem::path path, const Config& inUse, const Config& defaults);
+    // As above, with the library's defaults (a default-constructed Config).
     explicit ConfigWatcher(std::filesystem::path path, const Config& inUse = Config{});
     // Stops and joins the thread (see stop()).
     ~ConfigWatcher();

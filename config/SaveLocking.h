@@ -36,9 +36,12 @@ void warnIfWithoutLock(const platform::SaveLock& lock, const std::filesystem::pa
 std::string documentText(const Config& config);
 
 // The save proper, while `lock` holds the lock of `path`: writes the temporary file, swaps it
-// in and syncs the directory.
+// in and syncs the directory. `written` is the record that `text` holds (null for a raw text)
+// and `base` the record an update started from (null for a save); this process's watchers
+// learn both (config/FileKnowledge.h).
 SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::string& text,
-                             platform::SaveLock& lock);
+                             platform::SaveLock& lock, const Config* written = nullptr,
+                             const Config* base = nullptr);
 
 // What an update needs from its load besides the record.
 struct DocumentRead {
@@ -47,6 +50,11 @@ struct DocumentRead {
     const std::function<bool(std::string_view)>* gate = nullptr;
     nlohmann::json* document = nullptr;  // receives the parsed object when the load is Read
     bool refused = false;
+    // Leave a document that is not usable where it is, unlogged, and say so in `unusable` with
+    // its text (the load then returns CorruptLeftInPlace): an update never moves a file aside.
+    bool leaveUnusable = false;
+    bool unusable = false;
+    std::string unusableText;
 };
 
 // The load, with `heldLock` the caller's held lock of `path`, or null, and `update` what an

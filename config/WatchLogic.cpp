@@ -9,6 +9,7 @@
 
 #include <tarvik/config/ConfigCheck.h>
 #include <tarvik/config/ConfigKeys.h>
+#include "config/RecordRead.h"
 
 namespace tarvik::driver::detail {
 namespace {
@@ -16,16 +17,16 @@ namespace {
 using platform::WatchSignal;
 using platform::WatchState;
 
-// The document overlaid onto the defaults, as the load reads it; false when it is not usable.
-// The parsed value is only read through references (see the load on deep nesting).
-bool parseRecord(std::string_view text, Config& record) {
+// The document read onto the caller's defaults, as the update reads it; false when it is not
+// usable. The parsed value is only read through references (see the load on deep nesting).
+bool parseRecord(std::string_view text, const Config& defaults, Config& record) {
     const nlohmann::json document =
         nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
     if (!document.is_object()) {
         return false;
     }
     try {
-        from_json(document, record);
+        record = readOntoDefaults(document, defaults);
         return true;
     } catch (const nlohmann::json::exception&) {
         return false;  // the load would move such a file aside
@@ -40,18 +41,35 @@ WatchTime later(WatchTime time, std::chrono::milliseconds delay) {
     return time >= WatchTime::max() - delay ? WatchTime::max() : time + delay;
 }
 
-}  // namespace
-
-std::vector<std::string> changedKeys(const Config& before, const Config& after) {
-    const nlohmann::json old = before;
-    const nlohmann::json now = after;
+// The keys of both lists, in the order of kConfigKeys.
+std::vector<std::string> unionOfKeys(const std::vector<std::string>& first,
+                                     const std::vector<std::string>& second) {
     std::vector<std::string> keys;
     for (const ConfigKey& key : kConfigKeys) {
-        if (valueOf(old, key) != valueOf(now, key)) {
+        const auto named = [&key](const std::string& name) { return name == key.name; };
+        if (std::any_of(first.begin(), first.end(), named) ||
+            std::any_of(second.begin(), second.end(), named)) {
             keys.emplace_back(key.name);
         }
     }
     return keys;
+}
+
+// The dotted keys whose values differ between two documents written by to_json.
+std::vector<std::string> changedKeysOf(const nlohmann::json& before, const nlohmann::json& after) {
+    std::vector<std::string> keys;
+    for (const ConfigKey& key : kConfigKeys) {
+        if (valueOf(before, key) != valueOf(after, key)) {
+            keys.emplace_back(key.name);
+        }
+    }
+    return keys;
+}
+
+}  // namespace
+
+std::vector<std::string> changedKeys(const Config& before, const Config& after) {
+    return changedKeysOf(nlohmann::json(before), nlohmann::json(after));
 }
 
 std::string firstProblem(std::string_view text) {
@@ -64,8 +82,9 @@ std::string firstProblem(std::string_view text) {
     return check.findings.empty() ? "not a settings document" : check.findings.front().message;
 }
 
-ReloadDecider::ReloadDecider(const WatchTimings& timings, const Config& inUse)
-    : timings_(timings), record_(inUse) {}
+ReloadDecider::ReloadDecider(const WatchTimings& timings, const Config& inUse,
+                             const Config& defaults)
+    : timings_(timings), record_(inUse), defaults_(defaults) {}
 
 void ReloadDecider::noteChange(WatchTime now) {
     if (!firstChange_) {
@@ -101,13 +120,21 @@ void ReloadDecider::beginLook(WatchTime now) {
 }
 
 std::optional<ConfigNews> ReloadDecider::finishLook(WatchTime now, const FileLook& look,
-                                                    const OwnSave& own) {
+                                                    const LedgerSnapshot& own,
+                                                    std::vector<std::uint64_t>& accounted) {
     const bool initial = !looked_;
     looked_ = true;
+    if (look.kind == FileLook::Kind::Content) {
+        missingSince_.reset();
+        return finishContent(now, look, own, accounted, initial);
+    }
+    // Not this process's content: every save that had finished before the read was overwritten
+    // or removed by someone else since (or failed).
+    const std::vector<std::string> takenIn =
+        takeInOwnSaves(own, own.saves.size(), /*onlyFinished=*/true, accounted);
     switch (look.kind) {
         case FileLook::Kind::Content:
-            missingSince_.reset();
-            return finishContent(now, look, own, initial);
+            break;
         case FileLook::Kind::Missing:
             pendingUnusable_.reset();
             if (!initial && outcome_ != WatchOutcome::Missing) {
@@ -119,7 +146,7 @@ std::optional<ConfigNews> ReloadDecider::finishLook(WatchTime now, const FileLoo
                 }
             }
             missingSince_.reset();
-            return report(WatchOutcome::Missing, Config{}, {}, {}, initial);
+            return report(WatchOutcome::Missing, defaults_, {}, {}, initial, takenIn);
         case FileLook::Kind::Locked:
         case FileLook::Kind::Failed:
             pendingUnusable_.reset();
@@ -128,34 +155,71 @@ std::optional<ConfigNews> ReloadDecider::finishLook(WatchTime now, const FileLoo
                           look.kind == FileLook::Kind::Locked
                               ? "another program holds it open without sharing"
                               : look.problem,
-                          {}, initial);
+                          {}, initial, takenIn);
     }
     return std::nullopt;
 }
 
+std::vector<std::string> ReloadDecider::takeInOwnSaves(const LedgerSnapshot& own, std::size_t count,
+                                                       bool onlyFinished,
+                                                       std::vector<std::uint64_t>& accounted) {
+    std::vector<std::string> takenIn;
+    for (std::size_t index = 0; index < count; ++index) {
+        const OwnSave& save = own.saves[index];
+        const bool finished = save.finished() && save.finishedAt <= own.finishedUpTo;
+        if (onlyFinished && !finished) {
+            continue;
+        }
+        accounted.push_back(save.generation);
+        if (!(save.landed || !finished) || !save.written) {
+            continue;  // failed before its swap, or a raw text whose record is read below
+        }
+        if (save.base) {
+            // An update starts from the file: what it read beyond the state last known here
+            // came from another program.
+            takenIn = unionOfKeys(takenIn, changedKeys(record_, *save.base));
+        }
+        outcome_ = WatchOutcome::Read;
+        record_ = *save.written;
+    }
+    return takenIn;
+}
+
 std::optional<ConfigNews> ReloadDecider::finishContent(WatchTime now, const FileLook& look,
-                                                       const OwnSave& own, bool initial) {
+                                                       const LedgerSnapshot& own,
+                                                       std::vector<std::uint64_t>& accounted,
+                                                       bool initial) {
     Config record;
-    const bool usable = parseRecord(look.text, record);
-    if (own.generation > ownGenerationSeen_) {
-        if (own.holds(look.text)) {
-            // The process's own save: it knows what it wrote. Later changes compare with it.
-            ownGenerationSeen_ = own.generation;
-            if (usable && !initial) {
-                pendingUnusable_.reset();
-                outcome_ = WatchOutcome::Read;
-                record_ = record;
-                return std::nullopt;
-            }
-        } else if (own.finished) {
-            // The save is done and the file holds something else: another program wrote after
-            // it. Should that program write the same bytes again later, that is a change.
-            ownGenerationSeen_ = own.generation;
+    const bool usable = parseRecord(look.text, defaults_, record);
+    // The newest own save whose text this is: it and every earlier save are accounted for.
+    std::size_t matched = own.saves.size();
+    for (std::size_t index = own.saves.size(); index-- > 0;) {
+        if (own.saves[index].holds(look.text)) {
+            matched = index;
+            break;
         }
     }
+    if (matched < own.saves.size()) {
+        const std::vector<std::string> takenIn =
+            takeInOwnSaves(own, matched + 1, /*onlyFinished=*/false, accounted);
+        if (usable) {
+            pendingUnusable_.reset();
+            if (initial || !takenIn.empty()) {
+                return report(WatchOutcome::Read, record, {}, look.text, initial, takenIn);
+            }
+            // The process's own save: it knows what it wrote. Later changes compare with it.
+            outcome_ = WatchOutcome::Read;
+            record_ = record;
+            return std::nullopt;
+        }
+    }
+    const std::vector<std::string> takenIn =
+        matched < own.saves.size()
+            ? std::vector<std::string>{}
+            : takeInOwnSaves(own, own.saves.size(), /*onlyFinished=*/true, accounted);
     if (usable) {
         pendingUnusable_.reset();
-        return report(WatchOutcome::Read, record, {}, look.text, initial);
+        return report(WatchOutcome::Read, record, {}, look.text, initial, takenIn);
     }
     if (!initial && outcome_ != WatchOutcome::Unusable) {
         const Digest digest{look.text.size(), std::hash<std::string_view>{}(look.text)};
@@ -169,16 +233,17 @@ std::optional<ConfigNews> ReloadDecider::finishContent(WatchTime now, const File
         }
     }
     pendingUnusable_.reset();
-    return report(WatchOutcome::Unusable, record_, firstProblem(look.text), look.text, initial);
+    return report(WatchOutcome::Unusable, record_, firstProblem(look.text), look.text, initial,
+                  takenIn);
 }
 
 std::optional<ConfigNews> ReloadDecider::report(WatchOutcome outcome, const Config& record,
-                                                std::string problem, std::string text,
-                                                bool initial) {
+                                                std::string problem, std::string text, bool initial,
+                                                const std::vector<std::string>& takenIn) {
     const bool replacesRecord = outcome == WatchOutcome::Read || outcome == WatchOutcome::Missing;
-    std::vector<std::string> keys;
+    std::vector<std::string> keys = takenIn;
     if (replacesRecord) {
-        keys = changedKeys(record_, record);
+        keys = unionOfKeys(keys, changedKeys(record_, record));
     }
     const bool newsworthy =
         initial || outcome != outcome_ || !keys.empty() || polling_ != pollingReported_;
@@ -205,10 +270,11 @@ namespace {
 
 class WatchLoop {
 public:
-    WatchLoop(WatchEnvironment& environment, const WatchTimings& timings, const Config& inUse)
+    WatchLoop(WatchEnvironment& environment, const WatchTimings& timings, const Config& inUse,
+              const Config& defaults)
         : environment_(environment),
           timings_(timings),
-          decider_(timings, inUse),
+          decider_(timings, inUse, defaults),
           rearmDelay_(timings.rearmFirst) {}
 
     void run() {
@@ -217,14 +283,19 @@ public:
             const WatchTime now = environment_.now();
             if (decider_.nextLook() <= now) {
                 decider_.beginLook(now);
-                OwnSave own;
+                LedgerSnapshot own;
                 const std::optional<FileLook> look = lookWithRetries(own);
                 if (!look) {
                     return;
                 }
-                if (std::optional<ConfigNews> news =
-                        decider_.finishLook(environment_.now(), *look, own)) {
-                    environment_.publish(std::move(*news));
+                std::vector<std::uint64_t> accounted;
+                std::optional<ConfigNews> news =
+                    decider_.finishLook(environment_.now(), *look, own, accounted);
+                if (!accounted.empty()) {
+                    environment_.accountFor(accounted);
+                }
+                if (news) {
+                    environment_.publish(std::move(*news), own.finishedUpTo);
                 }
                 continue;
             }
@@ -295,10 +366,10 @@ private:
     }
 
     // Reads the file, again after a pause while another program holds it without sharing;
-    // nothing when the loop must end. `own` is the process's last save as of the last read.
-    std::optional<FileLook> lookWithRetries(OwnSave& own) {
+    // nothing when the loop must end. `own` is the process's saves as of the last read.
+    std::optional<FileLook> lookWithRetries(LedgerSnapshot& own) {
         for (int attempt = 1;; ++attempt) {
-            own = environment_.ownSave();  // before the read: see config/OwnSaves.h
+            own = environment_.ownSaves();  // before the read: see config/FileKnowledge.h
             FileLook look = environment_.read();
             if (look.kind != FileLook::Kind::Locked || attempt >= timings_.readAttempts) {
                 return look;
@@ -322,8 +393,51 @@ private:
 
 }  // namespace
 
-void runWatchLoop(WatchEnvironment& environment, const WatchTimings& timings, const Config& inUse) {
-    WatchLoop(environment, timings, inUse).run();
+void runWatchLoop(WatchEnvironment& environment, const WatchTimings& timings, const Config& inUse,
+                  const Config& defaults) {
+    WatchLoop(environment, timings, inUse, defaults).run();
+}
+
+NewsSlot::NewsSlot(const Config& inUse) : told_(inUse) {}
+
+void NewsSlot::put(ConfigNews news, std::uint64_t asOf) {
+    if (waiting_) {
+        news.initial = news.initial || waiting_->initial;
+    }
+    waiting_ = std::move(news);
+    asOf_ = asOf;
+}
+
+std::optional<ConfigNews> NewsSlot::take(WatchLedger::OwnChanges own) {
+    if (!waiting_) {
+        return std::nullopt;
+    }
+    ConfigNews news = std::move(*waiting_);
+    waiting_.reset();
+    // What the caller holds: what it was told, with the values its own saves wrote since.
+    for (const auto& [name, value] : own.values) {
+        const ConfigKey& key = *findConfigKey(name);
+        nlohmann::json& section = key.section[0] == '\0' ? told_ : told_[key.section];
+        section[key.key] = nlohmann::json::parse(value);
+    }
+    if (own.lastLanded && own.lastLanded->finishedAt > asOf_) {
+        // A save of this process finished after the read that this news reports: the file
+        // holds at least that save's record now.
+        news.outcome = WatchOutcome::Read;
+        news.config = own.lastLanded->written;
+        news.text = own.lastLanded->text;
+        news.problem.clear();
+    }
+    const bool replacesRecord =
+        news.outcome == WatchOutcome::Read || news.outcome == WatchOutcome::Missing;
+    if (replacesRecord) {
+        nlohmann::json delivered = news.config;
+        news.changedKeys = changedKeysOf(told_, delivered);
+        told_ = std::move(delivered);
+    } else {
+        news.changedKeys.clear();  // the record in force stays: its changes come with the next
+    }
+    return news;
 }
 
 }  // namespace tarvik::driver::detail

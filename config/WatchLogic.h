@@ -14,8 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include <tarvik/config/ConfigWatcher.h>
-#include "config/OwnSaves.h"
+#include "config/FileKnowledge.h"
 #include "platform/DirectoryWatch.h"
 
 namespace tarvik::driver::detail {
@@ -62,7 +64,9 @@ struct FileLook {
 
 class ReloadDecider {
 public:
-    ReloadDecider(const WatchTimings& timings, const Config& inUse);
+    // `inUse` is the caller's record as the watch begins; `defaults` what a key missing from the
+    // file gives (the caller's defaults).
+    ReloadDecider(const WatchTimings& timings, const Config& inUse, const Config& defaults);
 
     // Whether the file must be looked at every pollInterval (notifications missing or
     // incomplete). Reported with the next news.
@@ -79,9 +83,12 @@ public:
     // A look begins: changes noted from now on call for another look.
     void beginLook(WatchTime now);
 
-    // What the look found, with the process's own last save as it was just before the read;
-    // the news to report, if any.
-    std::optional<ConfigNews> finishLook(WatchTime now, const FileLook& look, const OwnSave& own);
+    // What the look found, with the process's own saves as they were just before the read
+    // (config/FileKnowledge.h); the news to report, if any. `accounted` receives the saves that
+    // this look accounted for.
+    std::optional<ConfigNews> finishLook(WatchTime now, const FileLook& look,
+                                         const LedgerSnapshot& own,
+                                         std::vector<std::uint64_t>& accounted);
 
 private:
     struct Digest {
@@ -92,10 +99,17 @@ private:
         }
     };
 
-    std::optional<ConfigNews> finishContent(WatchTime now, const FileLook& look, const OwnSave& own,
-                                            bool initial);
+    std::optional<ConfigNews> finishContent(WatchTime now, const FileLook& look,
+                                            const LedgerSnapshot& own,
+                                            std::vector<std::uint64_t>& accounted, bool initial);
+    // Takes the accounted own saves in: the record in force becomes what they wrote; returns the
+    // keys that an update among them took in from another program.
+    std::vector<std::string> takeInOwnSaves(const LedgerSnapshot& own, std::size_t count,
+                                            bool onlyFinished,
+                                            std::vector<std::uint64_t>& accounted);
     std::optional<ConfigNews> report(WatchOutcome outcome, const Config& record,
-                                     std::string problem, std::string text, bool initial);
+                                     std::string problem, std::string text, bool initial,
+                                     const std::vector<std::string>& takenIn = {});
 
     WatchTimings timings_;
     bool looked_ = false;
@@ -110,7 +124,7 @@ private:
     // The state last reported (or saved by this process): outcome and the record in force.
     WatchOutcome outcome_ = WatchOutcome::Read;
     Config record_;
-    std::uint64_t ownGenerationSeen_ = 0;  // the own saves accounted for
+    Config defaults_;
 };
 
 // What the loop needs from the world.
@@ -124,21 +138,48 @@ public:
     virtual platform::WatchSignal wait(WatchTime deadline) = 0;
     // One attempt to read the whole file.
     virtual FileLook read() = 0;
-    // This process's last save of the file.
-    virtual OwnSave ownSave() = 0;
-    virtual void publish(ConfigNews news) = 0;
+    // This process's saves of the file not yet accounted for (config/FileKnowledge.h), and
+    // those that a look accounted for.
+    virtual LedgerSnapshot ownSaves() = 0;
+    virtual void accountFor(const std::vector<std::uint64_t>& generations) = 0;
+    // `asOf`: the snapshot's finishedUpTo before the read that the news reports.
+    virtual void publish(ConfigNews news, std::uint64_t asOf) = 0;
 };
 
 // Watches until the environment's wait() says Woken: the first look at once (always
 // reported), then a look whenever the decider calls for one; a file held open without sharing
 // is read again after a pause (a wake-up ends the pause and the loop). A lost watch is set up
 // again, at once and then after growing pauses while the directory is missing.
-void runWatchLoop(WatchEnvironment& environment, const WatchTimings& timings, const Config& inUse);
+void runWatchLoop(WatchEnvironment& environment, const WatchTimings& timings, const Config& inUse,
+                  const Config& defaults);
 
 // The dotted keys whose values differ between two records, in the order of kConfigKeys.
 std::vector<std::string> changedKeys(const Config& before, const Config& after);
 
 // The message of the first finding that makes `text` unusable.
 std::string firstProblem(std::string_view text);
+
+// The slot between the watcher's thread and the caller's: holds the newest news not yet taken,
+// and hands it over corrected by what this process saved since (config/FileKnowledge.h, rule
+// 5). Changed keys are computed when the news is taken, against what the caller was told last
+// with the caller's own saves on top, so that a merged news lists only the keys whose values
+// really moved, and never a key that only this process changed. Not thread-safe: the watcher
+// guards it.
+class NewsSlot {
+public:
+    explicit NewsSlot(const Config& inUse);
+
+    bool waiting() const { return waiting_.has_value(); }
+    void put(ConfigNews news, std::uint64_t asOf);
+    // The news waiting, corrected; nothing when none is waiting. A news that a save of this
+    // process has overtaken is still handed over (the caller asked hasNews() and may rely on a
+    // news), with that save's record and only the keys that differ from what the caller holds.
+    std::optional<ConfigNews> take(WatchLedger::OwnChanges own);
+
+private:
+    std::optional<ConfigNews> waiting_;
+    std::uint64_t asOf_ = 0;
+    nlohmann::json told_;  // the record the caller holds as far as the watcher can tell
+};
 
 }  // namespace tarvik::driver::detail

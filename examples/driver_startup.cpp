@@ -9,6 +9,7 @@
 // sensitivity the user picked; the second start reads both back. A file it cannot read is never
 // written over: the driver then runs on its defaults and saves nothing. The program's own lines
 // go to standard output, the library's log lines to standard error.
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <tarvik/common/Logging.h>
 #include <tarvik/config/Config.h>
 #include <tarvik/config/ConfigFile.h>
+#include <tarvik/config/ConfigWatcher.h>
 
 namespace {
 
@@ -38,9 +40,26 @@ std::filesystem::path configPath(int argc, char** argv) {
 // kept, and at once, so that a crash of the host process loses nothing. `config` then holds
 // what the file holds now. A failed update writes nothing and leaves `config` as it was.
 bool changeSettings(const std::filesystem::path& path, tvd::Config& config,
-                    const std::function<void(tvd::Config&)>& change) {
+                    const tvd::Config& defaults, const std::function<void(tvd::Config&)>& change) {
     try {
-        const tvd::SaveOutcome outcome = tvd::updateConfigJsonOutcome(path, config, change);
+        const tvd::SaveOutcome outcome =
+            tvd::updateConfigJsonOutcome(path, config, defaults, change);
+        if (outcome.failure == tvd::SaveFailure::Unusable) {
+            // A person is editing the file by hand and it does not parse yet: nothing was
+            // written and nothing moved. Keep the change and make it again once the watcher
+            // reports a usable file. A driver with a frame loop keeps it until its next Read
+            // news; this program waits here, for a minute at most.
+            std::cout << "settings not changed yet: " << outcome.message(path) << '\n';
+            tvd::ConfigWatcher watcher(path, config, defaults);
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+            while (std::chrono::steady_clock::now() < giveUp) {
+                if (watcher.waitForNews(std::chrono::seconds(1)) &&
+                    watcher.takeNews()->outcome == tvd::WatchOutcome::Read) {
+                    return changeSettings(path, config, defaults, change);
+                }
+            }
+            return false;
+        }
         if (!outcome) {
             std::cout << "settings not changed: " << outcome.message(path) << '\n';
         }
@@ -68,10 +87,12 @@ int main(int argc, char** argv) {
     const std::filesystem::path path = configPath(argc, argv);
 
     // 2. Defaults: a default-constructed Config is the default configuration. A driver that
-    //    wants other defaults sets them here, before the file is read over them. An update of
-    //    a missing file starts from them too.
-    tvd::Config config;
-    config.audio.bufferSizeMs = 20;
+    //    wants other defaults sets them here, once, and gives them to the load (as the record
+    //    it reads over), to every update and to the watcher: a key the file lacks then gives
+    //    this driver's default everywhere, and an update writes that, not the library's.
+    tvd::Config defaults;
+    defaults.audio.bufferSizeMs = 20;
+    tvd::Config config = defaults;
 
     // 3. Load. Whatever state the file is in, the driver starts: a missing, locked or corrupt
     //    file leaves the values above (a corrupt one is moved aside). The log says which.
@@ -88,13 +109,15 @@ int main(int argc, char** argv) {
 
     if (!config.shownTrayNotification) {
         std::cout << "first start: showing the tray notification once\n";
-        if (!changeSettings(path, config, [](tvd::Config& c) { c.shownTrayNotification = true; })) {
+        if (!changeSettings(path, config, defaults,
+                            [](tvd::Config& c) { c.shownTrayNotification = true; })) {
             return 1;
         }
     }
 
     // 4. The user moves the sensitivity slider.
-    if (!changeSettings(path, config, [](tvd::Config& c) { c.detection.sensitivity = 0.5f; })) {
+    if (!changeSettings(path, config, defaults,
+                        [](tvd::Config& c) { c.detection.sensitivity = 0.5f; })) {
         return 1;
     }
     std::cout << "settings saved to " << path.string() << '\n';

@@ -433,28 +433,78 @@ TEST_F(UpdateTest, UpdateNeverSavesOverAFileItCouldNotRead) {
     }
 }
 
-TEST_F(UpdateTest, UpdateKeepsACorruptFileItCouldNotMoveAside) {
-    writeFile(path(), "{ not json");
-    ScopedFault refused(Operation::MoveAside, static_cast<platform::ErrorCode>(EACCES));
-    Config config;
-    const SaveOutcome outcome = updateConfigJsonOutcome(path(), config, [](Config&) {});
-    EXPECT_EQ(outcome.failure, SaveFailure::ReadExisting);
-    EXPECT_EQ(outcome.load, LoadOutcome::CorruptLeftInPlace);
-    EXPECT_EQ(readFile(path()), "{ not json");
+// A person's edit with a mistake, saved while the driver updates: the update must neither move
+// it aside nor write the record over it, and must say where the mistake is.
+TEST_F(UpdateTest, UpdateNeverMovesOrOverwritesAnUnusableDocument) {
+    const struct {
+        const char* text;
+        const char* place;  // of the first mistake, in the outcome's problem
+    } cases[] = {
+        {"{\n    \"detection\": {\"sensitivity\": 0.5,}\n    \"myKey\": 1\n}", "line 2"},
+        {"{ not json", "line 1"},
+        {"[1, 2]", "line 1"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        writeFile(path(), c.text);
+        recorder().clear();
+        Config config = withVersion(7);
+        bool changed = false;
+        const SaveOutcome outcome =
+            updateConfigJsonOutcome(path(), config, [&changed](Config&) { changed = true; });
+        EXPECT_EQ(outcome.failure, SaveFailure::Unusable);
+        EXPECT_NE(outcome.problem.find(c.place), std::string::npos) << outcome.problem;
+        EXPECT_NE(outcome.message(path()).find("it was left as it is"), std::string::npos);
+        EXPECT_FALSE(changed);
+        EXPECT_EQ(describe(config), describe(withVersion(7)));
+        EXPECT_EQ(readFile(path()), c.text);
+        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+        EXPECT_TRUE(
+            recorder().saw("Config not updated: " + path().string() + " is not a usable document"));
+        EXPECT_EQ(log().back().level, LogLevel::Error);
+    }
 }
 
-TEST_F(UpdateTest, UpdateOfACorruptFileBacksItUpThenSavesTheChange) {
-    writeFile(path(), "{ not json");
+// A program writing the file in place is halfway when the update reads it: the update reads
+// again and changes the finished document, keeping what that program wrote.
+TEST_F(UpdateTest, UpdateWaitsForADocumentThatIsStillBeingWritten) {
+    nlohmann::json finished = nlohmann::json(withVersion(4));
+    finished["trayOnly"] = "kept";
+    const std::string complete = finished.dump(4);
+    writeFile(path(), complete.substr(0, complete.size() / 2));
+    // Before the second read the writer has finished.
+    platform::testing::runBeforeNext(Operation::ReadFile, [this, complete] {
+        platform::testing::runBeforeNext(Operation::ReadFile,
+                                         [this, complete] { writeFile(path(), complete); });
+    });
     Config config;
-    config.audio.bufferSizeMs = 20;  // moved aside, the file says nothing: the caller's record
-    ASSERT_TRUE(updateConfigJson(path(), config, [](Config& c) { c.version = 2; }));
-    Config expected = withVersion(2);
-    expected.audio.bufferSizeMs = 20;
-    EXPECT_EQ(readFile(path()), documentOf(expected));
-    const auto names = namesIn(dir_);
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(names[0], "config.json");
-    EXPECT_EQ(readFile(dir_ / names[1]), "{ not json");
+    const SaveOutcome outcome =
+        updateConfigJsonOutcome(path(), config, [](Config& c) { c.audio.bufferSizeMs = 30; });
+    platform::testing::clearFaults();
+    ASSERT_TRUE(outcome.ok()) << outcome.message(path());
+    const nlohmann::json written = nlohmann::json::parse(readFile(path()));
+    EXPECT_EQ(written.at("version"), 4);
+    EXPECT_EQ(written.at("audio").at("bufferSizeMs"), 30);
+    EXPECT_EQ(written.at("trayOnly"), "kept");
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
+}
+
+// The caller's own defaults: a key the file lacks, or a timestamp it clears with null, gives
+// the caller's default, and the update writes that, not the library's default.
+TEST_F(UpdateTest, KeysTheFileLacksGiveTheCallersDefaults) {
+    Config defaults;
+    defaults.audio.bufferSizeMs = 20;
+    defaults.training.lastTrainedTimestamp =
+        std::chrono::time_point_cast<Ticks>(std::chrono::system_clock::from_time_t(1'700'000'000));
+    writeFile(path(), R"({"version": 3, "training": {"lastTrainedTimestamp": null}})");
+    Config config = defaults;
+    ASSERT_TRUE(updateConfigJson(path(), config, defaults, [](Config& c) { c.version = 4; }));
+    const nlohmann::json written = nlohmann::json::parse(readFile(path()));
+    EXPECT_EQ(written.at("audio").at("bufferSizeMs"), 20);
+    EXPECT_EQ(written.at("training").at("lastTrainedTimestamp"), 1'700'000'000);
+    EXPECT_EQ(written.at("version"), 4);
+    EXPECT_EQ(config.audio.bufferSizeMs, 20);
 }
 
 TEST_F(UpdateTest, ChangeThatThrowsWritesNothingAndReleasesTheLock) {
@@ -500,9 +550,12 @@ TEST_F(UpdateTest, JudgeOfTheFileIsObeyed) {
         EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
         EXPECT_EQ(describe(config), describe(withVersion(2)));
     }
-    consent = true;
-    ASSERT_TRUE(updateConfigJsonOutcome(path(), config, judge, [](Config& c) { c.version = 3; }));
-    EXPECT_EQ(readFile(path()), documentOf(withVersion(3)));  // moved aside, then written
+    consent = true;  // the judge consents; the update still leaves an unusable file alone
+    EXPECT_EQ(
+        updateConfigJsonOutcome(path(), config, judge, [](Config& c) { c.version = 3; }).failure,
+        SaveFailure::Unusable);
+    EXPECT_EQ(readFile(path()), "{ bad");
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
 }
 
 // Four writers, each adding one to its own field: with a lock that did not span the read and

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,6 +52,7 @@ public:
     struct Published {
         WatchTime at;
         ConfigNews news;
+        std::uint64_t asOf = 0;
     };
 
     WatchTime start() const { return kStart; }
@@ -80,20 +82,40 @@ public:
         problem_ = std::move(problem);
     }
     void lockNextReads(int count) { lockedReads_ = count; }
-    void setOwnSave(const std::string& text, bool finished) {
-        own_.generation = ++ownGeneration_;
-        own_.size = text.size();
-        own_.hash = std::hash<std::string_view>{}(text);
-        own_.finished = finished;
+    // An own save of `text` begins (the record it wrote and, for an update, the record it read
+    // from the file); `finished` finishes it at once, landed.
+    void setOwnSave(const std::string& text, bool finished,
+                    std::optional<Config> written = std::nullopt,
+                    std::optional<Config> base = std::nullopt) {
+        OwnSave save;
+        save.generation = ++ownGeneration_;
+        save.size = text.size();
+        save.hash = contentHash(text);
+        save.written = std::move(written);
+        save.base = std::move(base);
+        own_.push_back(std::move(save));
+        if (finished) {
+            finishOwnSave();
+        }
     }
-    void finishOwnSave() { own_.finished = true; }
+    // The newest own save in progress finishes; `landed`: its text was put in place.
+    void finishOwnSave(bool landed = true) {
+        for (auto save = own_.rbegin(); save != own_.rend(); ++save) {
+            if (!save->finished()) {
+                save->finishedAt = ++ownFinishes_;
+                save->landed = landed;
+                return;
+            }
+        }
+    }
+    std::size_t unaccountedOwnSaves() const { return own_.size(); }
     // What arm() answers, one entry per call; the last one stays.
     void armResults(std::deque<WatchState> results) { armResults_ = std::move(results); }
 
     void run(std::chrono::milliseconds until, const Config& inUse = Config{},
-             const WatchTimings& timings = WatchTimings{}) {
+             const WatchTimings& timings = WatchTimings{}, const Config& defaults = Config{}) {
         stopAt_ = kStart + until;
-        runWatchLoop(*this, timings, inUse);
+        runWatchLoop(*this, timings, inUse, defaults);
     }
 
     const std::vector<Published>& published() const { return published_; }
@@ -139,8 +161,18 @@ public:
         }
         return {kind_, kind_ == FileLook::Kind::Content ? text_ : std::string(), problem_};
     }
-    OwnSave ownSave() override { return own_; }
-    void publish(ConfigNews news) override { published_.push_back({clock_, std::move(news)}); }
+    LedgerSnapshot ownSaves() override { return {own_, ownFinishes_}; }
+    void accountFor(const std::vector<std::uint64_t>& generations) override {
+        own_.erase(std::remove_if(own_.begin(), own_.end(),
+                                  [&generations](const OwnSave& save) {
+                                      return std::find(generations.begin(), generations.end(),
+                                                       save.generation) != generations.end();
+                                  }),
+                   own_.end());
+    }
+    void publish(ConfigNews news, std::uint64_t asOf) override {
+        published_.push_back({clock_, std::move(news), asOf});
+    }
 
 private:
     static constexpr WatchTime kStart = WatchTime(std::chrono::hours(1));
@@ -166,8 +198,9 @@ private:
     std::string text_;
     std::string problem_;
     int lockedReads_ = 0;
-    OwnSave own_;
+    std::vector<OwnSave> own_;  // not yet accounted for
     std::uint64_t ownGeneration_ = 0;
+    std::uint64_t ownFinishes_ = 0;
     std::deque<WatchState> armResults_{WatchState::Watching};
     std::vector<Published> published_;
     std::vector<WatchTime> reads_;
@@ -270,7 +303,7 @@ TEST_F(WatchLogicTest, FieldClearedInTheFileIsClearedInTheRecord) {
     EXPECT_FALSE(news[0].news.config.training.lastTrainedTimestamp.has_value());
 }
 
-// The process's own saves, as the save records them (config/OwnSaves.h), against what another
+// The process's own saves, as the save records them (config/FileKnowledge.h), against what another
 // program writes.
 TEST_F(WatchLogicTest, OwnSaveIsNotReportedAndLaterChangesCompareWithIt) {
     world_.setFile(FileLook::Kind::Content, sensitivityDocument(0.1f));
@@ -319,6 +352,104 @@ TEST_F(WatchLogicTest, AnotherProgramWritingTheBytesOfAnEarlierOwnSaveIsReported
     EXPECT_EQ(news[1].news.config.detection.sensitivity, 0.2f);
     EXPECT_EQ(news[2].news.config.detection.sensitivity, 0.5f);
     EXPECT_EQ(news[3].news.config.detection.sensitivity, 0.4f);
+}
+
+// The own saves that meet another program's change within one settle time. Each round: the
+// file holds `start`; what happens at 100 ms and after; the news expected after the first.
+TEST_F(WatchLogicTest, OwnSavesAndAnotherProgramsChangeInOneSettleTime) {
+    const Config start = withSensitivity(0.1f);
+    Config tray = start;
+    tray.audio.deviceId = L"tray-device";  // another program's change
+    Config own = tray;
+    own.detection.sensitivity = 0.2f;  // the driver's update on top of it
+    Config ownAlone = withSensitivity(0.2f);
+    Config trayAfter = ownAlone;
+    trayAfter.audio.bufferSizeMs = 20;
+    const struct Round {
+        const char* name;
+        std::function<void(ScriptedWorld&)> script;
+        Keys expected;  // the changed keys of the one news after the first; empty: no news
+    } rounds[] = {
+        {"an update takes another program's change in: it is news",
+         [&](ScriptedWorld& world) {
+             world.save(100ms, documentOf(tray));
+             world.act(105ms,
+                       [&](ScriptedWorld& w) { w.setOwnSave(documentOf(own), false, own, tray); });
+             world.save(106ms, documentOf(own));
+             world.act(107ms, [](ScriptedWorld& w) { w.finishOwnSave(); });
+         },
+         Keys{"audio.deviceId"}},
+        {"another program writes right after an own save: the own key is not news",
+         [&](ScriptedWorld& world) {
+             world.act(100ms, [&](ScriptedWorld& w) {
+                 w.setOwnSave(documentOf(ownAlone), false, ownAlone, start);
+             });
+             world.save(101ms, documentOf(ownAlone));
+             world.act(102ms, [](ScriptedWorld& w) { w.finishOwnSave(); });
+             world.save(105ms, documentOf(trayAfter));
+         },
+         Keys{"audio.bufferSizeMs"}},
+        {"the first of two own saves is read while the second is in progress",
+         [&](ScriptedWorld& world) {
+             world.act(100ms, [&](ScriptedWorld& w) {
+                 w.setOwnSave(sensitivityDocument(0.2f), false, withSensitivity(0.2f));
+             });
+             world.save(101ms, sensitivityDocument(0.2f));
+             world.act(102ms, [](ScriptedWorld& w) { w.finishOwnSave(); });
+             world.act(110ms, [&](ScriptedWorld& w) {
+                 w.setOwnSave(sensitivityDocument(0.3f), false, withSensitivity(0.3f));
+             });
+             world.save(200ms, sensitivityDocument(0.3f));
+             world.act(201ms, [](ScriptedWorld& w) { w.finishOwnSave(); });
+         },
+         Keys{}},
+    };
+    for (const Round& round : rounds) {
+        SCOPED_TRACE(round.name);
+        ScriptedWorld world;
+        world.setFile(FileLook::Kind::Content, documentOf(start));
+        round.script(world);
+        world.run(1s, start);
+        ASSERT_FALSE(world.published().empty());
+        const std::vector<ScriptedWorld::Published> news(world.published().begin() + 1,
+                                                         world.published().end());
+        if (round.expected.empty()) {
+            EXPECT_TRUE(news.empty());
+        } else {
+            ASSERT_EQ(news.size(), 1U);
+            EXPECT_EQ(news[0].news.changedKeys, round.expected);
+        }
+        EXPECT_EQ(world.unaccountedOwnSaves(), 0U);
+    }
+}
+
+// The caller's defaults, not the library's, fill what the file lacks, and are the record of a
+// missing file.
+TEST_F(WatchLogicTest, KeysTheFileLacksGiveTheCallersDefaults) {
+    Config defaults;
+    defaults.audio.bufferSizeMs = 20;
+    world_.setFile(FileLook::Kind::Content, R"({"detection": {"sensitivity": 0.5}})");
+    world_.remove(100ms);
+    world_.run(3s, defaults, WatchTimings{}, defaults);
+    ASSERT_EQ(world_.published().size(), 2U);
+    EXPECT_EQ(world_.published()[0].news.config.audio.bufferSizeMs, 20);
+    EXPECT_EQ(world_.published()[0].news.changedKeys, Keys{"detection.sensitivity"});
+    EXPECT_EQ(world_.published()[1].news.outcome, WatchOutcome::Missing);
+    EXPECT_EQ(nlohmann::json(world_.published()[1].news.config), nlohmann::json(defaults));
+}
+
+// A writer that goes on writing: each new unusable content starts the confirmation afresh.
+TEST_F(WatchLogicTest, UnusableContentThatChangesAgainIsConfirmedAfresh) {
+    world_.setFile(FileLook::Kind::Content, sensitivityDocument(0.3f));
+    const std::string complete = sensitivityDocument(0.5f);
+    world_.save(100ms, complete.substr(0, 10));
+    world_.save(150ms, complete.substr(0, 30));
+    world_.save(260ms, complete);
+    world_.run(1s);
+    const auto news = later();
+    ASSERT_EQ(news.size(), 1U);
+    EXPECT_EQ(news[0].news.outcome, WatchOutcome::Read);
+    EXPECT_EQ(news[0].news.config.detection.sensitivity, 0.5f);
 }
 
 TEST_F(WatchLogicTest, UnusableFileIsReportedOnceAndTheNextGoodStateAfterIt) {
@@ -494,6 +625,88 @@ TEST(ConfigNewsTest, ChangedMatchesAKeyOrItsSection) {
     EXPECT_FALSE(news.changed("audio.device"));
     EXPECT_FALSE(news.changed("aud"));
     EXPECT_FALSE(news.changed("detection"));
+}
+
+}  // namespace
+}  // namespace detail
+namespace detail {
+namespace {
+
+ConfigNews readNews(const Config& config) {
+    ConfigNews news;
+    news.config = config;
+    return news;
+}
+
+// What the caller gets from the slot: changed keys against what it was told, with its own saves
+// on top, and never a state older than an own save that finished before the take.
+TEST(NewsSlotTest, ChangedKeysCompareWithWhatTheCallerHolds) {
+    const Config inUse = withSensitivity(0.3f);
+    NewsSlot slot(inUse);
+    EXPECT_FALSE(slot.take({}).has_value());
+
+    // Two news merged: a key that moved and came back is not listed; both others are.
+    Config first = withSensitivity(0.5f);
+    first.audio.bufferSizeMs = 20;
+    Config second = withSensitivity(0.3f);
+    second.audio.bufferSizeMs = 20;
+    second.detection.fftSize = 4096;
+    slot.put(readNews(first), 0);
+    slot.put(readNews(second), 0);
+    std::optional<ConfigNews> news = slot.take({});
+    ASSERT_TRUE(news.has_value());
+    EXPECT_EQ(news->changedKeys, (Keys{"audio.bufferSizeMs", "detection.fftSize"}));
+    EXPECT_FALSE(slot.waiting());
+
+    // The caller's own save since then changed sensitivity: a news that shows its value is
+    // not news of it.
+    Config own = second;
+    own.detection.sensitivity = 0.9f;
+    Config tray = own;
+    tray.audio.deviceId = L"tray";
+    slot.put(readNews(tray), 5);
+    WatchLedger::OwnChanges changes;
+    changes.values = {{"detection.sensitivity", nlohmann::json(0.9f).dump()}};
+    changes.lastLanded = LandedSave{own, documentOf(own), 3};  // finished before the read
+    news = slot.take(changes);
+    ASSERT_TRUE(news.has_value());
+    EXPECT_EQ(news->changedKeys, Keys{"audio.deviceId"});
+    EXPECT_EQ(news->config.audio.deviceId, L"tray");
+}
+
+TEST(NewsSlotTest, NewsOlderThanAnOwnSaveCarriesThatSavesRecord) {
+    const Config inUse = withSensitivity(0.3f);
+    Config tray = inUse;
+    tray.audio.deviceId = L"tray";
+    Config updated = tray;  // the driver's update took the tray's change in
+    updated.detection.sensitivity = 0.9f;
+    WatchLedger::OwnChanges changes;
+    changes.values = {{"detection.sensitivity", nlohmann::json(0.9f).dump()}};
+    changes.lastLanded = LandedSave{updated, documentOf(updated), 8};
+
+    NewsSlot slot(inUse);
+    slot.put(readNews(tray), 7);  // read before the update finished
+    std::optional<ConfigNews> news = slot.take(changes);
+    ASSERT_TRUE(news.has_value());
+    EXPECT_EQ(news->config.detection.sensitivity, 0.9f);  // not the old value back
+    EXPECT_EQ(news->config.audio.deviceId, L"tray");
+    EXPECT_EQ(news->changedKeys, Keys{"audio.deviceId"});
+    EXPECT_EQ(news->text, documentOf(updated));
+
+    // A plain save of the caller's record over an unusable file: the news of the file is
+    // outdated; it carries the saved record and changes nothing for the caller.
+    Config saved = updated;
+    saved.detection.fftSize = 512;
+    ConfigNews unusable = readNews(updated);
+    unusable.outcome = WatchOutcome::Unusable;
+    slot.put(unusable, 8);
+    changes.values = {{"detection.fftSize", "512"}};
+    changes.lastLanded = LandedSave{saved, documentOf(saved), 9};
+    news = slot.take(changes);
+    ASSERT_TRUE(news.has_value());
+    EXPECT_EQ(news->outcome, WatchOutcome::Read);
+    EXPECT_EQ(news->config.detection.fftSize, 512);
+    EXPECT_TRUE(news->changedKeys.empty());
 }
 
 }  // namespace

@@ -174,6 +174,46 @@ TEST_F(WatcherTest, OwnSaveAndUpdateAreNotReported) {
     EXPECT_EQ(news.config.audio.bufferSizeMs, 20);
 }
 
+// The tray changes the device and the driver updates the sensitivity right after: the update
+// takes the tray's change in, and the driver must still hear of it, once, and never of its own.
+TEST_F(WatcherTest, ChangeThatTheDriversUpdateTookInIsReportedOnce) {
+    startWatching();
+    Config tray = withSensitivity(0.3f);
+    tray.audio.deviceId = L"tray-device";
+    Config config = withSensitivity(0.3f);
+    saveAsAnotherProgram(documentOf(tray));
+    ASSERT_TRUE(updateConfigJson(file_, config, [](Config& c) { c.detection.sensitivity = 0.9f; }));
+    const ConfigNews news = nextNews();
+    EXPECT_EQ(news.changedKeys, Keys{"audio.deviceId"});
+    EXPECT_EQ(news.config.detection.sensitivity, 0.9f);
+    EXPECT_EQ(news.config.audio.deviceId, L"tray-device");
+
+    Config other = config;
+    other.detection.fftSize = 4096;
+    saveAsAnotherProgram(documentOf(other));
+    const ConfigNews next = nextNews();
+    EXPECT_EQ(next.changedKeys, Keys{"detection.fftSize"});
+    EXPECT_EQ(next.sequence, news.sequence + 1) << "the taken-in change came twice";
+}
+
+// A news read before the driver's update and taken after it carries the update's record: the
+// frame loop's `config = news.config` never puts the old value back.
+TEST_F(WatcherTest, NewsTakenAfterAnOwnUpdateCarriesTheUpdatedRecord) {
+    startWatching();
+    Config tray = withSensitivity(0.3f);
+    tray.audio.bufferSizeMs = 20;
+    saveAsAnotherProgram(documentOf(tray));
+    ASSERT_TRUE(watcher_->waitForNews(kDeadline));  // waiting, not taken
+    Config config = withSensitivity(0.3f);
+    ASSERT_TRUE(updateConfigJson(file_, config, [](Config& c) { c.detection.sensitivity = 0.9f; }));
+    const std::optional<ConfigNews> news = watcher_->takeNews();
+    ASSERT_TRUE(news.has_value());
+    EXPECT_FALSE(watcher_->hasNews()) << "a taken news is still flagged";
+    EXPECT_EQ(news->config.detection.sensitivity, 0.9f);
+    EXPECT_EQ(news->config.audio.bufferSizeMs, 20);
+    EXPECT_EQ(news->changedKeys, Keys{"audio.bufferSizeMs"});
+}
+
 TEST_F(WatcherTest, RewriteOrTouchThatLeavesTheContentIsNotReported) {
     startWatching();
     const std::string text = testsupport::readFile(file_);

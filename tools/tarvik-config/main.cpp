@@ -415,10 +415,17 @@ int readForChange(const Change& change, FileText& text, bool& readOnly) {
 // and gets it back on whatever is there afterwards: the new file, or the old one. With `judge`,
 // the text that the update reads under the exclusion is judged first (judgeForChange), so that
 // a file that another program broke after this one looked at it is still left as it is.
+// With `repair`, an unusable file is first moved aside as the load at start-up does (under the
+// exclusion, and only if it still holds what was read): an update never replaces a document
+// it cannot use, but resetting everything is asked to.
 int update(const Change& change, bool readOnly, const std::function<void(tvd::Config&)>& apply,
-           bool judge = false) {
+           bool judge = false, bool repair = false) {
     if (readOnly) {
         (void)platform::setReadOnlyMark(change.file.path, false);  // a failed save reports it
+    }
+    if (repair) {
+        tvd::Config ignored;
+        (void)tvd::loadConfigJsonOutcome(change.file.path, ignored);
     }
     tvd::Config config;
     tvd::SaveOutcome outcome;
@@ -453,7 +460,10 @@ int update(const Change& change, bool readOnly, const std::function<void(tvd::Co
     if (!outcome.ok()) {
         err("tarvik-config: " + shown(outcome.message(change.file.path)) + "\n");
         // A file that could not be read is refused, as by every other command.
-        return outcome.failure == tvd::SaveFailure::ReadExisting ? kRefused : kFailed;
+        return outcome.failure == tvd::SaveFailure::ReadExisting ||
+                       outcome.failure == tvd::SaveFailure::Unusable
+                   ? kRefused
+                   : kFailed;
     }
     return kSuccess;
 }
@@ -562,7 +572,11 @@ int runReset(const Change& change, const std::string* keyName) {
         if (const int status = readForChange(change, text, readOnly); status != kSuccess) {
             return status;
         }
-        return update(change, readOnly, [](tvd::Config& config) { config = tvd::Config{}; });
+        const bool unusable =
+            text.state == ReadState::Read && !tvd::checkConfigText(text.text).usable;
+        return update(
+            change, readOnly, [](tvd::Config& config) { config = tvd::Config{}; },
+            /*judge=*/false, /*repair=*/unusable);
     }
     const tvd::ConfigKey* key = keyArgument(*keyName);
     if (key == nullptr) {
