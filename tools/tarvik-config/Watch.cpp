@@ -15,7 +15,7 @@
 // Everything that comes from the file is escaped before it reaches the terminal: values are
 // printed in their JSON form, escaped as the checker's messages are (escapedForMessage); a float
 // in the shortest form that reads back as the same float.
-#include "tools/tarvik-config/Watch.h"
+#include "tools/tarvik-config/Commands.h"
 
 #include <atomic>
 #include <chrono>
@@ -36,10 +36,6 @@ namespace {
 
 namespace tvd = tarvik::driver;
 using json = nlohmann::json;
-
-void out(std::string_view text) {
-    platform::writeStandard(platform::StandardStream::Output, text);
-}
 
 std::string rendered(const json& value) {
     // JSON escapes the C0 controls itself; invalid UTF-8 becomes U+FFFD instead of throwing.
