@@ -2,15 +2,19 @@
 // the driver's watcher reports it, each line written at once (standard output is unbuffered, so
 // a pipe into a log gets every line as it happens):
 //
+// The table below is kept as it is written (the formatter would reflow it into prose).
+// clang-format off
 //   watching config.json
 //   version: 1
 //   ...
-//   detection.sensitivity: 0.7 -> 0.5          a key changed (values as the document holds them)
-//   unusable: <the first finding of check>     the file does not parse; the driver keeps its record
-//   read                                       usable again (changed keys follow)
-//   missing                                    gone for a second (the keys back to their defaults
-//   follow) unreadable: <why>                          exists but cannot be read polling: ... no
-//   change notifications: looked at every second
+//   detection.sensitivity: 0.7 -> 0.5        a key changed (values as the document holds them)
+//   unusable: <the first finding of check>   the file does not parse; the driver keeps its record
+//   read                                     usable again (changed keys follow)
+//   missing                                  gone for a second (the keys back to their defaults
+//                                            follow)
+//   unreadable: <why>                        exists but cannot be read
+//   polling: ...                             no change notifications: looked at every second
+// clang-format on
 //
 // Everything that comes from the file is escaped before it reaches the terminal: values are
 // printed in their JSON form, escaped as the checker's messages are (escapedForMessage); a float
