@@ -1,6 +1,10 @@
 // Hints for hand-editing mistakes: what a person most likely did, and how to write it in JSON.
 #include "config/check/EditingHints.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include <tarvik/config/ConfigCheck.h>
 #include <tarvik/config/ConfigKeys.h>
 
 namespace tarvik::driver::check {
@@ -38,6 +42,127 @@ const char* foreignEncoding(std::string_view text) {
         return "UTF-16 (big-endian)";
     }
     return "";
+}
+
+bool isWordByte(char byte) {
+    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+           (byte >= '0' && byte <= '9') || byte == '_';
+}
+
+std::string lowerAscii(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return result;
+}
+
+bool isOneOf(const std::string& word, std::initializer_list<const char*> words) {
+    return std::any_of(words.begin(), words.end(), [&word](const char* w) { return word == w; });
+}
+
+// A bare word where the parser stopped (it may stop at any letter of it): a key without quotes,
+// or a literal of another language (True, None, NaN, Infinity).
+std::string bareWordHint(std::string_view text, std::size_t offset, const std::string& parserText) {
+    if (offset >= text.size() || !isWordByte(text[offset])) {
+        return {};
+    }
+    std::size_t start = offset;
+    while (start > 0 && isWordByte(text[start - 1])) {
+        --start;
+    }
+    std::size_t end = offset;
+    while (end < text.size() && isWordByte(text[end])) {
+        ++end;
+    }
+    const std::string_view word = text.substr(start, end - start);
+    std::size_t after = end;
+    while (after < text.size() && isJsonSpace(text[after])) {
+        ++after;
+    }
+    if (parserText.find("while parsing object key") != std::string::npos && after < text.size() &&
+        text[after] == ':') {
+        return "JSON writes keys in double quotes: write " + quotedForMessage(word);
+    }
+    const std::string lower = lowerAscii(word);
+    if (lower == "true" || lower == "false") {
+        return "JSON writes true and false in lower case: write " + lower;
+    }
+    if (isOneOf(lower, {"none", "null", "nil", "undefined"})) {
+        return "JSON writes a value that is not set as null, in lower case: write null";
+    }
+    if (isOneOf(lower, {"nan", "infinity", "inf"})) {
+        return "JSON has no NaN or Infinity: write a number";
+    }
+    return {};
+}
+
+// Where the value token that ends at `offset` (its last byte) begins: a string's opening quote,
+// a number's or a literal's first byte.
+std::size_t tokenStart(std::string_view text, std::size_t offset) {
+    if (text[offset] == '"') {
+        std::size_t at = offset;
+        while (at > 0) {
+            --at;
+            if (text[at] == '"') {
+                std::size_t backslashes = 0;
+                while (backslashes < at && text[at - 1 - backslashes] == '\\') {
+                    ++backslashes;
+                }
+                if (backslashes % 2 == 0) {
+                    return at;
+                }
+            }
+        }
+        return 0;
+    }
+    if (text[offset] == '{' || text[offset] == '[') {
+        return offset;
+    }
+    std::size_t at = offset;
+    while (at > 0 && (isWordByte(text[at - 1]) || text[at - 1] == '.' || text[at - 1] == '-' ||
+                      text[at - 1] == '+')) {
+        --at;
+    }
+    return at;
+}
+
+// A value where the parser wanted a ',' or the closing bracket: the comma after the value
+// before it is missing. The hint's place is right after that value, at the end of its line.
+std::string missingCommaHint(std::string_view text, std::size_t offset,
+                             const std::string& parserText,
+                             std::optional<std::size_t>& hintOffset) {
+    static constexpr const char* kValueStarts[] = {
+        "unexpected string literal",
+        "unexpected number literal",
+        "unexpected true literal",
+        "unexpected false literal",
+        "unexpected null literal",
+        "unexpected '{'",
+        "unexpected '['",
+    };
+    const bool inObject = parserText.find("while parsing object - ") != std::string::npos &&
+                          parserText.find("expected '}'") != std::string::npos;
+    const bool inArray = parserText.find("while parsing array - ") != std::string::npos &&
+                         parserText.find("expected ']'") != std::string::npos;
+    if ((!inObject && !inArray) || offset >= text.size() ||
+        std::none_of(std::begin(kValueStarts), std::end(kValueStarts), [&](const char* start) {
+            return parserText.find(start) != std::string::npos;
+        })) {
+        return {};
+    }
+    std::size_t before = tokenStart(text, offset);
+    while (before > 0 && isJsonSpace(text[before - 1])) {
+        --before;
+    }
+    if (before == 0) {
+        return {};
+    }
+    hintOffset = before;
+    return std::string("add a comma here: JSON separates the ") +
+           (inObject ? "members of an object" : "elements of an array") + " with commas";
 }
 
 }  // namespace
@@ -88,7 +213,14 @@ std::string syntaxHint(std::string_view text, std::size_t offset, const std::str
         return "in JSON a backslash starts an escape: write each \\ of a Windows path as \\\\ "
                "or as / (\"C:\\\\Users\\\\...\" or \"C:/Users/...\")";
     }
-    return {};
+    if (at == ';') {
+        return "JSON separates members and elements with a comma, not a semicolon: write , here "
+               "(or nothing, after the last one)";
+    }
+    if (std::string hint = bareWordHint(text, offset, parserText); !hint.empty()) {
+        return hint;
+    }
+    return missingCommaHint(text, offset, parserText, hintOffset);
 }
 
 // A top-level key spelt like a key of a section ("detection.fftSize"): the dot is part of its

@@ -17,6 +17,7 @@
 #include <tarvik/config/ConfigKeys.h>
 #include "config/check/EditingHints.h"
 #include "config/check/KeyPositions.h"
+#include "config/check/TakenValues.h"
 #include "config/check/TerminalText.h"
 
 namespace tarvik::driver {
@@ -305,7 +306,14 @@ ConfigCheck checkConfigText(std::string_view text) {
 
     const json defaults = Config{};
     const auto judge = [&](const ConfigKey& key, const json& value, KeyPath path) {
-        if (acceptValue(key, value) != Acceptance::Skipped) {
+        const Acceptance acceptance = acceptValue(key, value);
+        if (acceptance == Acceptance::Applied) {
+            if (std::optional<ConfigFinding> note = check::noteOnTakenValue(key, value)) {
+                collect.add(std::move(*note), std::move(path));
+            }
+            return;
+        }
+        if (acceptance != Acceptance::Skipped) {
             return;
         }
         if (!collect.room()) {

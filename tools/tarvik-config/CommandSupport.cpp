@@ -102,8 +102,13 @@ std::string resetCommand(const File& file) {
 }  // namespace
 
 std::string findingLines(const File& file, const tvd::ConfigFinding& finding) {
-    std::string text = place(file, finding.line, finding.column) +
-                       (finding.fatal() ? ": error: " : ": warning: ") + finding.message + "\n";
+    // A number that no setting means is only a note: the driver takes it, and it may be meant.
+    const char* const severity = finding.fatal() ? ": error: "
+                                 : finding.kind == tvd::ConfigFinding::Kind::Implausible
+                                     ? ": note: "
+                                     : ": warning: ";
+    std::string text =
+        place(file, finding.line, finding.column) + severity + finding.message + "\n";
     if (!finding.hint.empty()) {
         text += (finding.hintLine != 0 ? place(file, finding.hintLine, finding.hintColumn)
                                        : place(file, finding.line, finding.column)) +

@@ -3,6 +3,7 @@
 // Both write through updateConfigJsonOutcome, so they are atomic and excluded from every other
 // save of the file; set and reset KEY refuse a file that is not a usable document, and set and
 // reset refuse a file marked read-only unless --force is given; a refused file is left as it is.
+#include <algorithm>
 #include <functional>
 #include <string_view>
 #include <utility>
@@ -72,7 +73,11 @@ int judgeForChange(const File& file, std::string_view text) {
     }
     if (!check.findings.empty()) {
         printFindings(file, check, err);
-        err(kNotUsedWarning);
+        // Values that the driver takes as they are (taken()) are saved as they are.
+        if (std::any_of(check.findings.begin(), check.findings.end(),
+                        [](const tvd::ConfigFinding& finding) { return !finding.taken(); })) {
+            err(kNotUsedWarning);
+        }
     }
     return kSuccess;
 }
