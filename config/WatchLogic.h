@@ -110,6 +110,8 @@ private:
     // The state last reported (or saved by this process): outcome and the record in force.
     WatchOutcome outcome_ = WatchOutcome::Read;
     Config record_;
+    std::string problem_;  // while Unusable: the first problem reported
+
     std::uint64_t ownGenerationSeen_ = 0;  // the own saves accounted for
 };
 

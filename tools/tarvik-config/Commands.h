@@ -2,7 +2,6 @@
 // Each returns the exit status (see CommandSupport.h).
 #pragma once
 
-#include <filesystem>
 #include <string>
 
 #include "tools/tarvik-config/CommandSupport.h"
@@ -29,8 +28,8 @@ int runReset(const Change& change, const std::string* keyName);
 // keys: every key with its type and default.
 int runKeys();
 
-// watch FILE: watches `path` (`name` as the user wrote it, for the first line) until the user
-// interrupts (Ctrl-C, SIGTERM; see platform::catchInterrupts()); returns the exit status, 0.
-int runWatch(const std::string& name, const std::filesystem::path& path);
+// watch FILE: watches the file until the user interrupts (Ctrl-C, SIGTERM; see
+// platform::catchInterrupts()); returns the exit status, 0.
+int runWatch(const File& file);
 
 }  // namespace tarvik::tools

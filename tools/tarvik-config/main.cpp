@@ -156,7 +156,7 @@ int run(const std::vector<std::string>& arguments) {
         return runGet(file, operands[1]);
     }
     if (command == "watch") {
-        return tarvik::tools::runWatch(file.name, file.path);
+        return runWatch(file);
     }
     const Change change{file, force};
     if (command == "set") {
