@@ -2,6 +2,7 @@
 #include "config/check/EditingHints.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <iterator>
 
 #include <tarvik/config/ConfigCheck.h>
@@ -51,11 +52,9 @@ bool isWordByte(char byte) {
 
 std::string lowerAscii(std::string_view text) {
     std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    std::transform(result.begin(), result.end(), result.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
     return result;
 }
 

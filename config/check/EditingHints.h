@@ -13,8 +13,11 @@ namespace tarvik::driver::check {
 bool isJsonSpace(char byte);
 
 // Advice on the syntax error at `offset` (where the parser stopped; `parserText` is its
-// message) for the mistakes people make by hand, or empty; the trailing comma's hint names the
-// comma's offset in `hintOffset`.
+// message) for the mistakes people make by hand, or empty: a file saved as UTF-16 or UTF-32,
+// an empty file, a comma before a closing bracket, a comment, single quotes, a single
+// backslash, ';' for ',', a key without quotes, True/False/None, NaN/Infinity, a missing
+// comma. Two hints concern another place, which they name in `hintOffset`: the comma before the
+// bracket, and the end of the value after which a comma is missing.
 std::string syntaxHint(std::string_view text, std::size_t offset, const std::string& parserText,
                        std::optional<std::size_t>& hintOffset);
 
