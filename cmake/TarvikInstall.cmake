@@ -5,7 +5,8 @@
 # Two components, so that a user who wants the library gets only the library:
 #   development  the static libraries, the public headers, the CMake package and the
 #                pkg-config file (<libdir>/pkgconfig/tarvik_config.pc);
-#   tools        the programs (atomic_persist_test, when it is built).
+#   tools        the programs (tarvik-config, atomic_persist_test), those of them that were
+#                built: a build of the tarvik-config target alone installs tarvik-config.
 #   cmake --install <build> --component development
 include(CMakePackageConfigHelpers)
 
@@ -42,13 +43,16 @@ install(FILES
     DESTINATION ${TARVIK_CONFIG_INSTALL_DIR}
     COMPONENT development)
 
+# OPTIONAL: a program whose target was not built (`cmake --build ... --target tarvik-config`
+# builds that one alone) is left out instead of failing the install.
 if(TARGET atomic_persist_test)
     install(TARGETS atomic_persist_test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-        COMPONENT tools)
+        COMPONENT tools OPTIONAL)
 endif()
 
 if(TARGET tarvik-config)
-    install(TARGETS tarvik-config RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    install(TARGETS tarvik-config RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools
+        OPTIONAL)
 endif()
 
 # pkg-config, for drivers built with Make or Meson:

@@ -14,13 +14,19 @@
 //   file aside. The finding then says where the parser stopped (line and column, 1-based) and
 //   what it expected there, in the parser's words; its hint says in plain words what to change
 //   for the mistakes people make by hand: a comma before a closing bracket (the hint points at
-//   the comma), comments, single quotes, single backslashes in a Windows path, an empty file,
+//   the comma), a missing comma (the hint points at the end of the value that lacks it),
+//   a ';' for a ',', comments, single quotes, keys without quotes, True, False or None for
+//   true, false or null, NaN and Infinity, single backslashes in a Windows path, an empty file,
 //   and a file saved as UTF-16 or UTF-32 (named in the hint).
 // - In a usable document every key is judged by the table and the acceptance rule that
-//   from_json uses (config/ConfigKeys.h): a finding for a known key means that the driver skips
-//   its value and keeps its default; no finding means that it takes it. Unknown keys, sections
-//   that are not objects, and keys written twice in one object (at the top level and inside a
-//   section; only the last one counts) are reported too. The driver ignores unknown keys.
+//   from_json uses (config/ConfigKeys.h): a finding of a kind that is not taken() for a known
+//   key means that the driver skips its value and keeps its default; no such finding means that
+//   it takes it. Unknown keys, sections that are not objects, and keys written twice in one
+//   object (at the top level and inside a section; only the last one counts) are reported too.
+//   The driver ignores unknown keys. Values that the driver takes as they are, but that nobody
+//   likely meant, get a finding of a taken() kind: control characters in a path or a name,
+//   which only escapes can write ("C:\temp\new" holds a TAB and a line end), and numbers that
+//   no setting can mean (a negative duration or buffer length, an fftSize below 1).
 //   Findings come in the order of the text (the first kMaxReportedFindings in key order, keys
 //   written twice after the others, are kept, then sorted by line and column).
 // - Hostile text is safe: nesting is never followed into values the driver ignores, no value is
@@ -52,6 +58,9 @@ struct ConfigFinding {
         UnknownKey,        // a key the driver does not know
         SectionNotObject,  // a section ("detection") whose value is not an object
         RepeatedKey,       // a key written more than once in one object: only the last counts
+        // The driver takes these values as they are; the finding says what was likely meant.
+        ControlInText,  // a path or a name holding control characters that escapes wrote
+        Implausible,    // a number that no setting can mean: a negative duration, fftSize 0
     };
     Kind kind = Kind::Syntax;
     // Dotted name ("detection.fftSize"; a top-level key is its own name, dots and all); empty
@@ -78,6 +87,8 @@ struct ConfigFinding {
 
     // True for the kinds that make the whole document unusable.
     bool fatal() const { return kind == Kind::Syntax || kind == Kind::NotAnObject; }
+    // True for the kinds whose value the driver takes as it is: nothing of the file is lost.
+    bool taken() const { return kind == Kind::ControlInText || kind == Kind::Implausible; }
 };
 
 struct ConfigCheck {

@@ -73,7 +73,8 @@
 //   aside. Unreadable: the file exists but cannot be read (access denied, still locked after
 //   the retries); `problem` says why, `config` is as for Unusable, and the file is looked at
 //   every second until it can be read (a lock's release is not notified). Unusable, Unreadable
-//   and Missing are reported once per spell; the next usable state is reported when it comes,
+//   and Missing are reported once per spell (Unusable again when its first problem changes,
+//   once the new text has lasted 100 ms); the next usable state is reported when it comes,
 //   and one bad state never stops later reloads.
 // - Timing. A change is read once the file has been quiet for 20 ms, and at the latest 200 ms
 //   after the first change of a burst: a burst of saves gives a few news, the last of them the

@@ -221,7 +221,10 @@ std::optional<ConfigNews> ReloadDecider::finishContent(WatchTime now, const File
         pendingUnusable_.reset();
         return report(WatchOutcome::Read, record, {}, look.text, initial, takenIn);
     }
-    if (!initial && outcome_ != WatchOutcome::Unusable) {
+    // A new spell of unusable text, or another first problem in it (the comma fixed, a brace
+    // still missing), is news once it has lasted.
+    std::string problem = firstProblem(look.text);
+    if (!initial && (outcome_ != WatchOutcome::Unusable || problem != problem_)) {
         const Digest digest{look.text.size(), std::hash<std::string_view>{}(look.text)};
         if (!pendingUnusable_ || !(*pendingUnusable_ == digest)) {
             pendingUnusable_ = digest;  // perhaps half-written: look again before reporting
@@ -233,8 +236,7 @@ std::optional<ConfigNews> ReloadDecider::finishContent(WatchTime now, const File
         }
     }
     pendingUnusable_.reset();
-    return report(WatchOutcome::Unusable, record_, firstProblem(look.text), look.text, initial,
-                  takenIn);
+    return report(WatchOutcome::Unusable, record_, std::move(problem), look.text, initial, takenIn);
 }
 
 std::optional<ConfigNews> ReloadDecider::report(WatchOutcome outcome, const Config& record,
@@ -245,9 +247,11 @@ std::optional<ConfigNews> ReloadDecider::report(WatchOutcome outcome, const Conf
     if (replacesRecord) {
         keys = unionOfKeys(keys, changedKeys(record_, record));
     }
-    const bool newsworthy =
-        initial || outcome != outcome_ || !keys.empty() || polling_ != pollingReported_;
+    const bool newProblem = outcome == WatchOutcome::Unusable && problem != problem_;
+    const bool newsworthy = initial || outcome != outcome_ || !keys.empty() ||
+                            polling_ != pollingReported_ || newProblem;
     outcome_ = outcome;
+    problem_ = outcome == WatchOutcome::Unusable ? problem : std::string();
     if (replacesRecord) {
         record_ = record;
     }

@@ -125,6 +125,7 @@ private:
     WatchOutcome outcome_ = WatchOutcome::Read;
     Config record_;
     Config defaults_;
+    std::string problem_;  // while Unusable: the first problem reported
 };
 
 // What the loop needs from the world.

@@ -13,12 +13,17 @@ CXX=clang++ cmake -S . -B build/rel-analysis -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 tidy_sources=(
     common/ConsoleLogger.cpp common/Logging.cpp
     config/Config.cpp config/ConfigSave.cpp config/ConfigLoad.cpp config/Quarantine.cpp
-    config/ConfigCheck.cpp config/ConfigWatcher.cpp config/WatchLogic.cpp config/OwnSaves.cpp
+    config/ConfigUpdate.cpp config/ConfigWatcher.cpp config/WatchLogic.cpp config/FileKnowledge.cpp
+    config/RecordRead.cpp
+    config/check/Verdict.cpp config/check/KeyPositions.cpp config/check/EditingHints.cpp
+    config/check/TakenValues.cpp config/check/KeySuggestions.cpp config/check/TerminalText.cpp
     platform/FilePosix.cpp platform/TextPosix.cpp platform/TimePosix.cpp
     platform/CommandLinePosix.cpp platform/DirectoryWatchPosix.cpp
     platform/testing/FaultInjection.cpp platform/testing/OsTestSupportPosix.cpp
     selftest/main.cpp tests/reliability/reltool.cpp tools/tarvik-config/main.cpp
-    tools/tarvik-config/Watch.cpp
+    tools/tarvik-config/CommandSupport.cpp tools/tarvik-config/Check.cpp
+    tools/tarvik-config/Show.cpp tools/tarvik-config/Get.cpp tools/tarvik-config/SetReset.cpp
+    tools/tarvik-config/Keys.cpp tools/tarvik-config/Watch.cpp
 )
 status=0
 echo "clang-tidy: ${#tidy_sources[@]} files"

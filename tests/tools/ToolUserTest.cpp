@@ -55,6 +55,34 @@ TEST_F(ToolHintTest, SuggestedCommandQuotesThePathForTheShell) {
         << set.error;
 }
 
+// Values the driver takes as they are: check lists them (a number no setting means as a note, a
+// path with escaped controls as a warning with its hint), and set keeps them without saying
+// that anything is lost.
+TEST_F(ToolHintTest, ValuesTheDriverTakesAreListedAndKeptBySet) {
+    writeFile(file_,
+              "{\"detection\": {\"fftSize\": 0},\n \"training\": {\"dataFile\": "
+              "\"C:\\temp\\new.bin\"}}");
+    const std::string findings =
+        name() +
+        ":1:16: note: detection.fftSize: the driver takes 0 as it is, but a transform needs at "
+        "least 1 sample\n" +
+        name() +
+        ":2:15: warning: training.dataFile: the driver takes \"C:\\temp\\new.bin\" as it is, with "
+        "control characters that escapes wrote (\\t, \\n)\n" +
+        name() +
+        ":2:15: note: in JSON a backslash starts an escape (\\t is a TAB, \\n a line end): write "
+        "each \\ of a Windows path as \\\\ or as / (\"C:\\\\temp\\\\...\" or \"C:/temp/...\")\n";
+    const ProgramRun check = run({"check", name()});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.output, findings);
+
+    const ProgramRun set = run({"set", name(), "version", "2"});
+    EXPECT_EQ(set.status, 0);
+    EXPECT_EQ(set.error, findings);
+    const ProgramRun get = run({"get", name(), "detection.fftSize"});
+    EXPECT_EQ(get.output, "0\n");
+}
+
 class ToolTerminalTest : public ToolTest {};
 
 // Escape sequences that retitle the terminal and clear it, a bell, DEL, a C1 CSI and a

@@ -81,9 +81,22 @@ TEST_F(ToolWatchTest, PrintsTheStateThenEachChangeAsItHappens) {
     ASSERT_EQ(set.status, 0) << set.error;
     EXPECT_EQ(nextLine(), "detection.sensitivity: 0.7 -> 0.5");
 
+    // An unusable file as check shows it: the place, the parser's words, the hint at its place;
+    // and again when its first problem changes while it stays unusable.
     const std::string broken = "{\n    \"detection\": {\"fftSize\": 4096,}\n}";
     writeFile(file_, broken);
-    EXPECT_EQ(nextLine(), "unusable: " + driver::checkConfigText(broken).findings.at(0).message);
+    EXPECT_EQ(nextLines(2),
+              (std::vector<std::string>{
+                  "unusable: " + name() +
+                      ":2:35: error: syntax error while parsing object key - "
+                      "unexpected '}'; expected string literal",
+                  name() + ":2:34: note: remove this comma: JSON allows no comma after the last "
+                           "member of an object",
+              }));
+    writeFile(file_, "{\n    \"detection\": {\"fftSize\": 4096}\n");
+    EXPECT_EQ(nextLine(), "unusable: " + name() +
+                              ":3:1: error: syntax error while parsing object - unexpected end of "
+                              "input; expected '}'");
 
     driver::Config fixed;
     fixed.detection.sensitivity = 0.5f;

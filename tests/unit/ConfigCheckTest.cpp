@@ -335,6 +335,112 @@ const CheckCase kCheckCases[] = {
 INSTANTIATE_TEST_SUITE_P(Documents, ConfigCheckTest, ::testing::ValuesIn(kCheckCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Hand-editing mistakes, one a line: the text, the place the hint concerns (its own place where
+// it has one: the end of the line that lacks a comma; else the finding's), and words the
+// finding must say. Catches a hint that is missing, points at the wrong place, or names the
+// wrong mistake (a UTF-32 mark compared as a literal cut at its first NUL reads as UTF-16).
+struct HintCase {
+    const char* name;
+    std::string text;
+    std::size_t line;
+    std::size_t column;
+    const char* words;
+};
+
+void PrintTo(const HintCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class EditingHintTest : public ::testing::TestWithParam<HintCase> {};
+
+TEST_P(EditingHintTest, PointsAtTheMistakeAndSaysWhatToWrite) {
+    const ConfigCheck check = checkConfigText(GetParam().text);
+    ASSERT_EQ(check.findings.size(), 1U) << testing::PrintToString(render(check));
+    const ConfigFinding& finding = check.findings.front();
+    const bool ownPlace = finding.hintLine != 0;
+    EXPECT_EQ(place(ownPlace ? finding.hintLine : finding.line,
+                    ownPlace ? finding.hintColumn : finding.column),
+              place(GetParam().line, GetParam().column));
+    const std::string said = finding.message + "\n" + finding.hint;
+    EXPECT_NE(said.find(GetParam().words), std::string::npos) << said;
+}
+
+const HintCase kHintCases[] = {
+    // name, text, line, column (of the hint), words
+    {"CommaMissingAfterANumber", "{\n    \"version\": 2\n    \"audio\": {}\n}", 2, 17,
+     "add a comma here: JSON separates the members of an object with commas"},
+    {"CommaMissingAfterAString", "{\"audio\": {\"deviceId\": \"x\"\n  \"bufferSizeMs\": 5}}", 1, 27,
+     "add a comma here"},
+    {"CommaMissingAfterAnObject", "{\"audio\": {}\n \"version\": 1}", 1, 13, "add a comma here"},
+    {"CommaMissingWithCrLf", "{\r\n  \"version\": \"2\"\r\n  \"audio\": {}\r\n}", 2, 17,
+     "add a comma here"},
+    {"CommaMissingInAnArray", "{\"a\": [1\n  2]}", 1, 9, "the elements of an array with commas"},
+    {"SemicolonForAComma", "{\"version\": 2; \"audio\": {}}", 1, 14, "not a semicolon: write ,"},
+    {"CapitalTrue", "{\"steamvr\": {\"dashboardClickEnabled\": True}}", 1, 39, "write true"},
+    {"CapitalFalse", "{\"shownTrayNotification\": False}", 1, 27, "write false"},
+    {"PythonNone", "{\"audio\": {\"deviceId\": None}}", 1, 24, "write null"},
+    {"LowerCaseNone", "{\"audio\": {\"deviceId\": none}}", 1, 25, "write null"},
+    {"NaN", "{\"detection\": {\"sensitivity\": NaN}}", 1, 31, "no NaN or Infinity"},
+    {"MinusInfinity", "{\"detection\": {\"sensitivity\": -Infinity}}", 1, 32, "no NaN or Infinity"},
+    {"UnquotedKey", "{\n    version: 2\n}", 2, 5, "keys in double quotes: write \"version\""},
+    {"UnquotedKeyStoppedMidWord", "{\"detection\": {\"cooldownMs\": 5, fftSize: 4096}}", 1, 34,
+     "write \"fftSize\""},
+    {"Utf32LittleEndianMark", std::string("\xFF\xFE\0\0{\0\0\0}\0\0\0", 12), 1, 1,
+     "saved as UTF-32 (little-endian)"},
+    {"Utf32BigEndianMark", std::string("\0\0\xFE\xFF\0\0\0{\0\0\0}", 12), 1, 1,
+     "saved as UTF-32 (big-endian)"},
+    {"Utf16BigEndianMark", std::string("\xFE\xFF\0{\0}", 6), 1, 1, "saved as UTF-16 (big-endian)"},
+    // Usable documents: values the driver takes as they are, reported at their key.
+    {"WindowsPathWithEscapes", R"({"training": {"dataFile": "C:\temp\new\records.bin"}})", 1, 15,
+     "control characters that escapes wrote (\\t, \\n, \\r)"},
+    {"WindowsPathHint", R"({"training": {"dataFile": "C:\temp\new\records.bin"}})", 1, 15,
+     "write each \\ of a Windows path as \\\\ or as /"},
+    {"DeviceNameWithABackspace", R"({"audio": {"deviceNamePattern": "Beyond\b"}})", 1, 12,
+     "\"Beyond\\b\" as it is, with control characters that escapes wrote (\\b)"},
+    {"BindingWithAnEscapedControl", R"({"steamvr": {"customActionBinding": "/a\u0001"}})", 1, 14,
+     "(\\u0001)"},
+    {"NegativeBuffer", "{\"audio\": {\"bufferSizeMs\": -5}}", 1, 12,
+     "audio.bufferSizeMs: the driver takes -5 as it is, but no buffer is shorter than 0 ms"},
+    {"NegativeCooldown", "{\"detection\": {\"cooldownMs\": -1}}", 1, 16,
+     "no pause is shorter than 0 ms"},
+    {"NegativeDuration", "{\n\"detection\": {\n\"minDurationMs\": -300}}", 3, 1,
+     "no duration is shorter than 0 ms"},
+    {"FftSizeZero", "{\"detection\": {\"fftSize\": 0}}", 1, 16,
+     "a transform needs at least 1 sample"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Mistakes, EditingHintTest, ::testing::ValuesIn(kHintCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What people write on purpose gets no finding: the least values that mean something, paths
+// with their backslashes doubled or written as /, a bare word that is no other language's
+// literal (the parser's own message is enough there).
+TEST(EditingHintTest, ValuesMeantAsWrittenAreNotQuestioned) {
+    const ConfigCheck check = checkConfigText(R"({"audio": {"bufferSizeMs": 0,
+        "deviceNamePattern": "a\\b"}, "detection": {"cooldownMs": 0, "minDurationMs": 0,
+        "fftSize": 1}, "training": {"dataFile": "C:\\temp\\new.bin"},
+        "steamvr": {"customActionBinding": "C:/temp/x"}, "version": -1})");
+    EXPECT_TRUE(check.usable);
+    EXPECT_EQ(render(check), std::vector<std::string>{});
+
+    const ConfigCheck bare = checkConfigText("{\"a\": yes}");
+    ASSERT_EQ(bare.findings.size(), 1U);
+    EXPECT_EQ(bare.findings.front().hint, "");
+}
+
+// The values the driver takes as they are keep what the driver does: the kinds say so.
+TEST(EditingHintTest, TakenValuesAreFindingsThatLoseNothing) {
+    const ConfigCheck check = checkConfigText(
+        R"({"detection": {"fftSize": 0}, "training": {"dataFile": "a\tb"}, "version": "x"})");
+    ASSERT_EQ(check.findings.size(), 3U);
+    EXPECT_EQ(check.findings[0].kind, ConfigFinding::Kind::Implausible);
+    EXPECT_EQ(check.findings[1].kind, ConfigFinding::Kind::ControlInText);
+    EXPECT_EQ(check.findings[2].kind, ConfigFinding::Kind::SkippedValue);
+    EXPECT_TRUE(check.findings[0].taken());
+    EXPECT_TRUE(check.findings[1].taken());
+    EXPECT_FALSE(check.findings[2].taken());
+}
+
 // A record in which no field holds a value that the documents below use, so that a field
 // the overlay changed is always visible.
 Config marked() {
@@ -422,13 +528,18 @@ TEST(ConfigCheckAgreementTest, FindingsAreExactlyTheValuesFromJsonSkips) {
                     value = &object[key.key];
                 }
             }
+            const bool changed = describedField(before, key) != describedField(after, key);
             bool reported = false;
             for (const ConfigFinding& finding : check.findings) {
+                // A value the driver takes as it is (a negative duration) is no skipped one.
+                if (finding.taken()) {
+                    EXPECT_TRUE(finding.key != key.name || changed) << finding.message;
+                    continue;
+                }
                 reported = reported || finding.key == key.name ||
                            (finding.kind == ConfigFinding::Kind::SectionNotObject &&
                             finding.key == key.section);
             }
-            const bool changed = describedField(before, key) != describedField(after, key);
             const bool nullForNotSet =
                 value != nullptr && value->is_null() &&
                 (key.type == ValueType::TextOrNull || key.type == ValueType::WideOrNull);

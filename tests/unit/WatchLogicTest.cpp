@@ -452,15 +452,17 @@ TEST_F(WatchLogicTest, UnusableContentThatChangesAgainIsConfirmedAfresh) {
     EXPECT_EQ(news[0].news.config.detection.sensitivity, 0.5f);
 }
 
-TEST_F(WatchLogicTest, UnusableFileIsReportedOnceAndTheNextGoodStateAfterIt) {
+TEST_F(WatchLogicTest, UnusableFileIsReportedOncePerProblemAndTheNextGoodStateAfterIt) {
     world_.setFile(FileLook::Kind::Content, sensitivityDocument(0.3f));
     const std::string broken = "{\n    \"detection\": {\"sensitivity\": 0.5,}\n}";
+    const std::string typing = "{\n    \"detection\": ";
     world_.save(100ms, broken);
-    world_.save(400ms, "{\n    \"detection\": ");  // still typing: unusable in another way
+    world_.save(300ms, broken + "\n");  // other bytes, the same first problem: no news
+    world_.save(400ms, typing);         // still typing: unusable in another way
     world_.save(700ms, sensitivityDocument(0.5f));
     world_.run(2s);
     const auto news = later();
-    ASSERT_EQ(news.size(), 2U);
+    ASSERT_EQ(news.size(), 3U);
     EXPECT_EQ(news[0].news.outcome, WatchOutcome::Unusable);
     EXPECT_EQ(news[0].news.problem, firstProblem(broken));
     EXPECT_FALSE(news[0].news.problem.empty());
@@ -469,8 +471,14 @@ TEST_F(WatchLogicTest, UnusableFileIsReportedOnceAndTheNextGoodStateAfterIt) {
     EXPECT_TRUE(news[0].news.changedKeys.empty());
     // Reported only once it held the same bytes 100 ms after the first look.
     EXPECT_EQ(news[0].at, world_.at(220ms));
-    EXPECT_EQ(news[1].news.outcome, WatchOutcome::Read);
-    EXPECT_EQ(news[1].news.changedKeys, Keys{"detection.sensitivity"});
+    // Another first problem is news too, once it has lasted as long.
+    EXPECT_EQ(news[1].news.outcome, WatchOutcome::Unusable);
+    EXPECT_EQ(news[1].news.problem, firstProblem(typing));
+    EXPECT_NE(news[1].news.problem, news[0].news.problem);
+    EXPECT_EQ(news[1].news.text, typing);
+    EXPECT_EQ(news[1].at, world_.at(520ms));
+    EXPECT_EQ(news[2].news.outcome, WatchOutcome::Read);
+    EXPECT_EQ(news[2].news.changedKeys, Keys{"detection.sensitivity"});
 }
 
 TEST_F(WatchLogicTest, HalfWrittenFileCompletedSoonIsNotReportedAsUnusable) {

@@ -2,21 +2,27 @@
 // the driver's watcher reports it, each line written at once (standard output is unbuffered, so
 // a pipe into a log gets every line as it happens):
 //
+// The table below is kept as it is written (the formatter would reflow it into prose).
+// clang-format off
 //   watching config.json
 //   version: 1
 //   ...
-//   detection.sensitivity: 0.7 -> 0.5          a key changed (values as the document holds them)
-//   unusable: <the first finding of check>     the file does not parse; the driver keeps its record
-//   read                                       usable again (changed keys follow)
-//   missing                                    gone for a second (the keys back to their defaults
-//   follow) unreadable: <why>                          exists but cannot be read polling: ... no
-//   change notifications: looked at every second
+//   detection.sensitivity: 0.7 -> 0.5        a key changed (values as the document holds them)
+//   unusable: FILE:LINE:COLUMN: error: ...   the file does not parse; the driver keeps its record
+//   FILE:LINE:COLUMN: note: ...              what to change there, as check says it
+//   read                                     usable again (changed keys follow)
+//   missing                                  gone for a second (the keys back to their defaults
+//                                            follow)
+//   unreadable: <why>                        exists but cannot be read
+//   polling: ...                             no change notifications: looked at every second
+// clang-format on
 //
 // Everything that comes from the file is escaped before it reaches the terminal: values are
 // printed in their JSON form, escaped as the checker's messages are (escapedForMessage); a float
 // in the shortest form that reads back as the same float.
-#include "tools/tarvik-config/Watch.h"
+#include "tools/tarvik-config/Commands.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -36,10 +42,6 @@ namespace {
 
 namespace tvd = tarvik::driver;
 using json = nlohmann::json;
-
-void out(std::string_view text) {
-    platform::writeStandard(platform::StandardStream::Output, text);
-}
 
 std::string rendered(const json& value) {
     // JSON escapes the C0 controls itself; invalid UTF-8 becomes U+FFFD instead of throwing.
@@ -87,6 +89,8 @@ Values valuesOf(const tvd::ConfigNews& news) {
 
 class WatchPrinter {
 public:
+    explicit WatchPrinter(const File& file) : file_(file) {}
+
     void print(const tvd::ConfigNews& news) {
         std::string text;
         if (news.polling != polling_) {
@@ -108,6 +112,8 @@ public:
                 text += "missing\n";
                 break;
             case tvd::WatchOutcome::Unusable:
+                text += "unusable: " + unusableLines(news);
+                break;
             case tvd::WatchOutcome::Unreadable:
                 text += std::string(tvd::describe(news.outcome)) + ": " +
                         tvd::escapedForMessage(news.problem) + "\n";
@@ -132,6 +138,19 @@ public:
     }
 
 private:
+    // The first problem as check shows it: its place, and its hint where there is one.
+    std::string unusableLines(const tvd::ConfigNews& news) const {
+        const tvd::ConfigCheck check = tvd::checkConfigText(news.text);
+        const auto fatal =
+            std::find_if(check.findings.begin(), check.findings.end(),
+                         [](const tvd::ConfigFinding& finding) { return finding.fatal(); });
+        if (fatal == check.findings.end()) {
+            return tvd::escapedForMessage(news.problem) + "\n";
+        }
+        return findingLines(file_, *fatal);
+    }
+
+    const File& file_;
     bool first_ = true;
     bool polling_ = false;
     tvd::WatchOutcome outcome_ = tvd::WatchOutcome::Read;
@@ -140,14 +159,14 @@ private:
 
 }  // namespace
 
-int runWatch(const std::string& name, const std::filesystem::path& path) {
+int runWatch(const File& file) {
     platform::catchInterrupts();  // before any thread is started
-    out("watching " + tvd::escapedForMessage(name) + "\n");
-    tvd::ConfigWatcher watcher(path);
+    out("watching " + tvd::escapedForMessage(file.name) + "\n");
+    tvd::ConfigWatcher watcher(file.path);
     std::atomic<bool> ending{false};
-    std::thread printer([&watcher, &ending] {
+    std::thread printer([&watcher, &ending, &file] {
         try {
-            WatchPrinter lines;
+            WatchPrinter lines(file);
             for (;;) {
                 watcher.waitForNews(std::chrono::hours(1));
                 if (const std::optional<tvd::ConfigNews> news = watcher.takeNews()) {
