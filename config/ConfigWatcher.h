@@ -66,8 +66,8 @@
 //   but a program that moves another file over it with MoveFileExW may be, for that moment.
 // - Outcomes. Read: `config` is the file's record. Missing: the file has been absent for a
 //   second (an editor that renames the old file away and writes a new one is not reported as
-//   missing); `config` holds the caller's defaults, what a driver started now would use. Unusable: the
-//   document does not parse or is not an object (a person still typing, a half-written file
+//   missing); `config` holds the caller's defaults, what a driver started now would use. Unusable:
+//   the document does not parse or is not an object (a person still typing, a half-written file
 //   that stayed so for 100 ms); `problem` is the first finding of checkConfigText(), `config`
 //   is the last record reported as Read or Missing, still in force, and nothing is moved
 //   aside. Unreadable: the file exists but cannot be read (access denied, still locked after
