@@ -3,6 +3,8 @@
 // section that stops the other sections from being read, a round trip that loses a field, and
 // a save's text (written straight from the record) that drifts from to_json's document.
 #include <limits>
+#include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -168,6 +170,18 @@ TEST(ConfigJsonRoundTripTest, SavedTextIsToJsonDumpedWithIndentFour) {
     notANumber.detection.sensitivity = std::numeric_limits<float>::quiet_NaN();
     for (const Config& config : {Config{}, populated, seeded(), notANumber}) {
         EXPECT_EQ(detail::documentText(config), nlohmann::json(config).dump(4));
+    }
+    // Each character the JSON text escapes, alone in a text (a Windows path has only the
+    // backslash), and the first ones it need not.
+    std::vector<std::string> alone = {"\"", "\\", "\x7F", "\xC3\xA9", "/", " ", "~"};
+    for (char control = 0; control < 0x20; ++control) {
+        alone.emplace_back(1, control);
+    }
+    for (const std::string& character : alone) {
+        Config config;
+        config.training.dataFile = "C:" + character + "records.bin";
+        EXPECT_EQ(detail::documentText(config), nlohmann::json(config).dump(4))
+            << static_cast<int>(static_cast<unsigned char>(character[0]));
     }
     for (const auto& [binding, dataFile] :
          {std::pair<std::string, std::string>{"a\xFF", "b\xFE"}, {"", "\xC3"}}) {
