@@ -120,8 +120,8 @@ enum class SaveFailure {
     WriteTemp,        // writing, flushing or closing the temporary file failed
     Swap,             // the temporary file could not be swapped over the target
     SyncDirectory,    // the new document is in place but its directory entry is not durable
-    ReadExisting,     // an update could not read the file it was to change (locked, unreadable,
-                      // or corrupt and not moved aside): nothing was written
+    ReadExisting,     // an update could not read the file it was to change (locked or
+                      // unreadable): nothing was written
     Reentered,        // started on a thread that is saving or updating in the same directory
                       // already (from inside an update's change): nothing was written
     Refused,          // the update's `accept` refused the document it read: nothing was
@@ -183,9 +183,9 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config);
 // the file as loadConfigJson() does (logging as it does), calls `change` on the record, and
 // writes the result atomically as a save does. What the change starts from:
 // - a usable document: the file is the truth. Its values are read onto a default-constructed
-//   Config, not onto `config`, so that a value another process changed or cleared (null) is
-//   not undone by a stale value of the caller's; keys the file lacks or whose values the load
-//   skips hold the library's defaults. What is written is that document with the record's keys
+//   Config (onto `defaults` in that form), not onto `config`, so that a value another process
+//   changed or cleared (null) is not undone by a stale value of the caller's; keys the file
+//   lacks or whose values the load skips hold the defaults. What is written is that document with the record's keys
 //   written into it: every member the record has no field for (a newer version's key, a
 //   misspelt section) is kept, at the top level and inside the sections, as the JSON library
 //   writes it (the file's white space and number forms are not kept byte for byte); a key the
@@ -224,7 +224,7 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config);
 
 // As updateConfigJsonOutcome(), with a judge of the file: `accept` (when not empty) is called
 // under the lock with the bytes the update read (not when the file is missing), before they
-// are parsed, moved aside or written. When it returns false the update stops: nothing is
+// are parsed or written. When it returns false the update stops: nothing is
 // written or moved, `change` is not called, nothing more is logged (the read's own lines
 // remain), and the outcome is SaveFailure::Refused. A file that changes under the read (it
 // is read again) is judged again.
