@@ -76,6 +76,10 @@ def run(args, tray, scratch):
     if tray_run.returncode != 0:
         failures.append("the tray exited with {}; its output:\n{}".format(
             tray_run.returncode, tray_run.stdout))
+    if not os.path.exists(report):
+        for failure in failures + ["the tray wrote no report"]:
+            print("FAIL: " + failure)
+        return 1
     with open(report, encoding="utf-8") as text:
         seen = json.load(text)
     with open(config, encoding="utf-8") as text:
