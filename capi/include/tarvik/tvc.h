@@ -22,8 +22,9 @@
  *   returns 1 or 0, or a negated status). Nothing else leaves the library: no C++ exception, no
  *   abort for bad input. When memory runs out the status is TVC_E_MEMORY and nothing is written.
  * - Every out-parameter (char** and tvc_watcher**) may be NULL when the caller does not want it.
- *   Each one that is not NULL is set on every return: to a text on success (and to a message on
- *   failure), else to NULL. Every text the library hands out is NUL-terminated UTF-8, allocated
+ *   Each one that is not NULL is set on every return, to a text or to NULL: the results on
+ *   success (tvc_load's also on TVC_E_UNREADABLE), the message on failure (NULL only when memory
+ *   ran out). Every text the library hands out is NUL-terminated UTF-8, allocated
  *   by the library and must be given back with tvc_free(), never with the caller's free().
  * - Messages are English sentences that name what was wrong ("detection.fftSize: takes an
  *   integer from -2147483648 to 2147483647; found a string"), safe to print on a terminal (text
@@ -34,7 +35,9 @@
  * - Threads: any thread may call any function at any time. A watcher is used by one thread at a
  *   time (tvc_watch_wait and tvc_watch_take from one thread, or under the caller's own lock);
  *   tvc_watch_close must not race with another call on the same watcher.
- * - The library logs nothing on its own: the C++ logger slot of this module stays empty.
+ * - The library's log lines are the driver's (a load's INFO line, a corrupt file's WARN, a failed
+ *   save's ERROR), written to standard error by the library's own copy of the console logger;
+ *   statuses and messages never depend on them.
  *
  * The JSON texts:
  * - settings: an object with every key of the document, as the driver would use them (defaults
