@@ -13,7 +13,11 @@ include(CMakePackageConfigHelpers)
 
 set(TARVIK_CONFIG_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarvik_config)
 
-install(TARGETS tarvik_platform tarvik_common tarvik_config tarvik_config_c
+set(_tarvik_installed_targets tarvik_platform tarvik_common tarvik_config)
+if(TARGET tarvik_config_c)
+    list(APPEND _tarvik_installed_targets tarvik_config_c)
+endif()
+install(TARGETS ${_tarvik_installed_targets}
     EXPORT tarvik_configTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
@@ -27,8 +31,10 @@ foreach(_tarvik_header IN LISTS TARVIK_PUBLIC_HEADERS)
         COMPONENT development)
 endforeach()
 
-install(FILES capi/include/tarvik/tvc.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik
-    COMPONENT development)
+if(TARGET tarvik_config_c)
+    install(FILES capi/include/tarvik/tvc.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik
+        COMPONENT development)
+endif()
 
 install(EXPORT tarvik_configTargets
     NAMESPACE tarvik::
@@ -100,7 +106,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config.pc
 # The C interface for C programs built with Make:
 #   cc tray.c $(pkg-config --cflags --libs tarvik_config_c)
 # A shared library: nothing else to link.
-configure_file(cmake/tarvik_config_c.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config_c.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config_c.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-    COMPONENT development)
+if(TARGET tarvik_config_c)
+    configure_file(cmake/tarvik_config_c.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config_c.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config_c.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT development)
+endif()

@@ -14,8 +14,8 @@ packages=(
     clang clang-tidy clang-format cppcheck libclang-rt-14-dev llvm
     # Windows build, run under Wine
     g++-mingw-w64-x86-64-posix wine64
-    # the C# binding and its sample tray, built and run with Mono
-    mono-mcs mono-runtime
+    # the bindings of the C interface: Python (ctypes) and C#, built and run with Mono
+    python3 mono-mcs mono-runtime
     # fault injection, crash and power-cut harness
     strace fiu-utils libfiu-dev xfsprogs e2fsprogs eatmydata util-linux mount procps
 )

@@ -198,9 +198,10 @@ build_makefile() {
 build_consumer() {
     local build=$1
     cmake --build "$build" -j "$jobs"
-    # As a subproject the library builds only itself: no tests, self-test or examples.
+    # As a subproject the library builds only itself: no tests, self-test, examples or C
+    # interface.
     if [[ -d "$build/tarvik_config" ]]; then
-        for target in atomic_persist_test driver_startup; do
+        for target in atomic_persist_test driver_startup libtarvik_config_c tarvik_config_c.dll; do
             if [[ -n "$(find "$build/tarvik_config" -type f -name "$target*")" ]]; then
                 fail "$target was built although the library is not the top-level project"
             fi
