@@ -362,11 +362,51 @@ int failureStatus(tvd::SaveFailure failure) {
     return TVC_E_INTERNAL;
 }
 
-int update(const char* pathText, const char* patchText, char** settings, char** message) {
+// Thrown from an update's change to leave a missing file missing: nothing is written.
+struct NothingToWrite {};
+
+// An empty patch: the settings as an update would find them, judged under the lock like any
+// update, and nothing written or moved.
+int settingsUnchanged(const std::filesystem::path& path, const char* pathText, char** settings) {
+    bool usable = false;
+    std::string problem;
+    tvd::Config config;
+    try {
+        const tvd::SaveOutcome outcome = tvd::updateConfigJsonOutcome(
+            path, config,
+            [&](std::string_view documentText) {
+                const tvd::ConfigCheck check = tvd::checkConfigText(documentText);
+                usable = check.usable;
+                if (usable) {
+                    from_json(json::parse(documentText, nullptr, false), config);
+                } else if (!check.findings.empty()) {
+                    problem = check.findings.front().message;
+                }
+                return false;  // judged: nothing to write
+            },
+            [](tvd::Config&) { throw NothingToWrite{}; });
+        if (outcome.failure != tvd::SaveFailure::Refused) {
+            throw Failure{failureStatus(outcome.failure),
+                          tvd::escapedForMessage(outcome.message(path))};
+        }
+        if (!usable) {
+            throw Failure{TVC_E_UNREADABLE, shownPath(pathText) +
+                                                " is not a usable document, so it was left as "
+                                                "it is (" +
+                                                problem + ")"};
+        }
+    } catch (const NothingToWrite&) {
+        config = tvd::Config{};  // no file: the defaults
+    }
+    const std::string text = settingsText(config);
+    return succeed({{settings, &text}});
+}
+
+int update(const char* pathText, const char* patchText, char** settings) {
     const std::filesystem::path path = pathArgument(pathText);
     const std::vector<Change> changes = changesOf(patchText);
     if (changes.empty()) {
-        return loadInto(pathText, settings, nullptr, message);
+        return settingsUnchanged(path, pathText, settings);
     }
     const json defaults = tvd::Config{};
     std::string problem;
@@ -476,8 +516,7 @@ int tvc_load(const char* path, char** settings_json, char** outcome, char** mess
 int tvc_update(const char* path, const char* patch_json, char** settings_json, char** message) {
     clearOut(settings_json);
     clearOut(message);
-    return guarded(message,
-                   [&]() -> int { return update(path, patch_json, settings_json, message); });
+    return guarded(message, [&]() -> int { return update(path, patch_json, settings_json); });
 }
 
 int tvc_check(const char* text, size_t length, char** findings_json) {

@@ -231,6 +231,16 @@ TEST_F(CapiTest, EmptyPatchWritesNothing) {
     ASSERT_EQ(tvc_update(path().c_str(), "{\"detection\": {}}", settings.out(), nullptr), TVC_OK);
     EXPECT_EQ(readFile(file()), kHandWritten);
     EXPECT_EQ(json::parse(settings.str())["detection"]["fftSize"], 4096);
+
+    fs::remove(file());
+    Text defaults;
+    ASSERT_EQ(tvc_update(path().c_str(), "{}", defaults.out(), nullptr), TVC_OK);
+    EXPECT_EQ(json::parse(defaults.str())["detection"]["fftSize"], 2048);
+    EXPECT_TRUE(namesIn(dir_).empty()) << "no file is made";
+
+    writeFile(file(), "{\"detection\": ");
+    EXPECT_EQ(tvc_update(path().c_str(), "{}", nullptr, nullptr), TVC_E_UNREADABLE);
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"}) << "nothing moved aside";
 }
 
 TEST_F(CapiTest, CheckGivesTheCheckersFindingsAsJson) {
