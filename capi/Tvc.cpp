@@ -156,48 +156,6 @@ std::string settingsText(const tvd::Config& config) {
     return document.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-const char* loadOutcomeName(tvd::LoadOutcome outcome) {
-    switch (outcome) {
-        case tvd::LoadOutcome::Read:
-            return "read";
-        case tvd::LoadOutcome::Missing:
-            return "missing";
-        case tvd::LoadOutcome::Locked:
-            return "locked";
-        case tvd::LoadOutcome::Unreadable:
-            return "unreadable";
-        case tvd::LoadOutcome::CorruptMovedAside:
-            return "corrupt-moved-aside";
-        case tvd::LoadOutcome::CorruptLeftInPlace:
-            return "corrupt-left-in-place";
-    }
-    return "unreadable";
-}
-
-bool loadFailed(tvd::LoadOutcome outcome) {
-    return outcome == tvd::LoadOutcome::Locked || outcome == tvd::LoadOutcome::Unreadable ||
-           outcome == tvd::LoadOutcome::CorruptLeftInPlace;
-}
-
-int loadInto(const char* pathText, char** settings, char** outcomeOut, char** message) {
-    const std::filesystem::path path = pathArgument(pathText);
-    tvd::Config config;
-    const tvd::LoadOutcome outcome = tvd::loadConfigJsonOutcome(path, config);
-    const std::string text = settingsText(config);
-    const std::string name = loadOutcomeName(outcome);
-    if (loadFailed(outcome)) {
-        const Failure failure{TVC_E_UNREADABLE, "could not read " + shownPath(pathText) + " (" +
-                                                    tvd::describe(outcome) +
-                                                    "); the settings are the defaults"};
-        if (succeed({{settings, &text}, {outcomeOut, &name}, {message, &failure.message}}) !=
-            TVC_OK) {
-            return TVC_E_MEMORY;
-        }
-        return failure.status;
-    }
-    return succeed({{settings, &text}, {outcomeOut, &name}});
-}
-
 // A patch is small (a setting is two levels down): refused before it is parsed when it is
 // larger or deeper than any patch of settings can be, so that hostile text costs no more than
 // one pass over it.
@@ -365,48 +323,92 @@ int failureStatus(tvd::SaveFailure failure) {
 // Thrown from an update's change to leave a missing file missing: nothing is written.
 struct NothingToWrite {};
 
-// An empty patch: the settings as an update would find them, judged under the lock like any
-// update, and nothing written or moved.
-int settingsUnchanged(const std::filesystem::path& path, const char* pathText, char** settings) {
+// What a read of the settings found: the record (the defaults unless the file was read), the
+// outcome's name, and the failure when there is one.
+struct Found {
+    tvd::Config config;
+    const char* outcome = "read";
+    std::optional<Failure> failure;
+};
+
+// Reads the settings as an update would find them, under the saves' lock, and writes and moves
+// nothing: a tray that reads while a person is halfway through an edit must not move the file
+// aside as the driver's start-up load does.
+Found readSettings(const std::filesystem::path& path, const char* pathText) {
+    Found found;
+    // The update's lock would create a missing directory; a read leaves the disk alone.
+    std::error_code error;
+    const std::filesystem::path directory = path.parent_path();
+    if (!directory.empty() && !std::filesystem::exists(directory, error) && !error) {
+        found.outcome = "missing";
+        return found;
+    }
     bool usable = false;
     std::string problem;
-    tvd::Config config;
     try {
         const tvd::SaveOutcome outcome = tvd::updateConfigJsonOutcome(
-            path, config,
+            path, found.config,
             [&](std::string_view documentText) {
                 const tvd::ConfigCheck check = tvd::checkConfigText(documentText);
                 usable = check.usable;
                 if (usable) {
-                    from_json(json::parse(documentText, nullptr, false), config);
+                    tvd::from_json(json::parse(documentText, nullptr, false), found.config);
                 } else if (!check.findings.empty()) {
                     problem = check.findings.front().message;
                 }
                 return false;  // judged: nothing to write
             },
             [](tvd::Config&) { throw NothingToWrite{}; });
-        if (outcome.failure != tvd::SaveFailure::Refused) {
-            throw Failure{failureStatus(outcome.failure),
-                          tvd::escapedForMessage(outcome.message(path))};
+        if (outcome.failure == tvd::SaveFailure::Refused && usable) {
+            return found;
         }
-        if (!usable) {
-            throw Failure{TVC_E_UNREADABLE, shownPath(pathText) +
-                                                " is not a usable document, so it was left as "
-                                                "it is (" +
-                                                problem + ")"};
+        found.config = tvd::Config{};
+        if (outcome.failure == tvd::SaveFailure::Refused) {
+            found.outcome = "unusable";
+            found.failure = Failure{TVC_E_UNREADABLE, shownPath(pathText) +
+                                                          " is not a usable document, so it was "
+                                                          "left as it is (" +
+                                                          problem + ")"};
+            return found;
         }
+        found.outcome = outcome.failure == tvd::SaveFailure::Busy ? "busy"
+                        : outcome.failure == tvd::SaveFailure::ReadExisting &&
+                                outcome.load == tvd::LoadOutcome::Locked
+                            ? "locked"
+                            : "unreadable";
+        found.failure =
+            Failure{failureStatus(outcome.failure), tvd::escapedForMessage(outcome.message(path))};
     } catch (const NothingToWrite&) {
-        config = tvd::Config{};  // no file: the defaults
+        found.config = tvd::Config{};
+        found.outcome = "missing";
     }
-    const std::string text = settingsText(config);
-    return succeed({{settings, &text}});
+    return found;
+}
+
+int loadInto(const char* pathText, char** settings, char** outcome, char** message) {
+    const Found found = readSettings(pathArgument(pathText), pathText);
+    const std::string text = settingsText(found.config);
+    const std::string name = found.outcome;
+    if (found.failure) {
+        const std::string why = found.failure->message + "; the settings are the defaults";
+        if (succeed({{settings, &text}, {outcome, &name}, {message, &why}}) != TVC_OK) {
+            return TVC_E_MEMORY;
+        }
+        return found.failure->status;
+    }
+    return succeed({{settings, &text}, {outcome, &name}});
 }
 
 int update(const char* pathText, const char* patchText, char** settings) {
     const std::filesystem::path path = pathArgument(pathText);
     const std::vector<Change> changes = changesOf(patchText);
     if (changes.empty()) {
-        return settingsUnchanged(path, pathText, settings);
+        const Found found = readSettings(path, pathText);
+        if (found.failure) {
+            throw *found.failure;
+        }
+        const std::string text = settingsText(found.config);
+        return succeed({{settings, &text}});
     }
     const json defaults = tvd::Config{};
     std::string problem;

@@ -140,9 +140,9 @@ namespace Tarvik
             return Encoding.ASCII.GetString(bytes);  // static: never freed
         }
 
-        /// <summary>The settings the driver would use, as JSON. `outcome` is "read",
-        /// "missing" or "corrupt-moved-aside"; a file that is locked or cannot be read
-        /// throws (EUnreadable).</summary>
+        /// <summary>The settings the driver would use, as JSON. `outcome` is "read" or
+        /// "missing"; nothing is written or moved, and a file that is not a usable document,
+        /// locked or unreadable throws (EUnreadable).</summary>
         public static string Load(string path, out string outcome)
         {
             IntPtr settings, outcomeText, message;

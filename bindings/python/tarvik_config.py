@@ -145,8 +145,9 @@ class Library:
         return self._lib.tvc_version().decode("ascii")
 
     def load_with_outcome(self, path):
-        """(settings, outcome): outcome is "read", "missing" or "corrupt-moved-aside"; raises
-        TarvikError (E_UNREADABLE) for a file that is locked or cannot be read."""
+        """(settings, outcome): outcome is "read" or "missing". Nothing is written or moved;
+        a file that is not a usable document, locked or unreadable raises TarvikError
+        (E_UNREADABLE)."""
         settings, outcome, message = self._new_out(), self._new_out(), self._new_out()
         status = self._lib.tvc_load(_encoded(path, "path"), ctypes.byref(settings),
                                     ctypes.byref(outcome), ctypes.byref(message))

@@ -206,6 +206,11 @@ TEST_F(CapiTest, LoadGivesEverySettingAndSaysWhatItFound) {
     ASSERT_EQ(tvc_load(path().c_str(), settings.out(), outcome.out(), nullptr), TVC_OK);
     EXPECT_EQ(outcome.str(), "missing");
     EXPECT_EQ(json::parse(settings.str())["detection"]["sensitivity"], 0.7);
+    const fs::path nowhere = dir_ / "not" / "yet" / "config.json";
+    Text nowhereOutcome;
+    ASSERT_EQ(tvc_load(utf8(nowhere).c_str(), nullptr, nowhereOutcome.out(), nullptr), TVC_OK);
+    EXPECT_EQ(nowhereOutcome.str(), "missing");
+    EXPECT_TRUE(namesIn(dir_).empty()) << "a load creates no directory";
 
     writeFile(file(), kHandWritten);
     Text read;
@@ -223,6 +228,18 @@ TEST_F(CapiTest, LoadGivesEverySettingAndSaysWhatItFound) {
     EXPECT_EQ(dirOutcome.str(), "unreadable");
     EXPECT_NE(message.str().find("the settings are the defaults"), std::string::npos);
     EXPECT_EQ(json::parse(dirSettings.str())["detection"]["fftSize"], 2048);
+
+    // A person halfway through an edit: reported, and the file stays where it is.
+    const std::string typing = "{\"detection\": {\"fftSize\": 40";
+    writeFile(file(), typing);
+    Text typingSettings;
+    Text typingOutcome;
+    EXPECT_EQ(tvc_load(path().c_str(), typingSettings.out(), typingOutcome.out(), nullptr),
+              TVC_E_UNREADABLE);
+    EXPECT_EQ(typingOutcome.str(), "unusable");
+    EXPECT_EQ(json::parse(typingSettings.str())["detection"]["fftSize"], 2048);
+    EXPECT_EQ(readFile(file()), typing);
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
 }
 
 TEST_F(CapiTest, EmptyPatchWritesNothing) {

@@ -104,13 +104,14 @@ TVC_API const char* tvc_version(void);
 /* Frees a text the library handed out. NULL is allowed. */
 TVC_API void tvc_free(char* text);
 
-/* The settings the driver would use, read as the driver's load reads them: a missing file gives
- * the defaults; a file that is not a usable document is moved aside as
- * "<name>.corrupted.<local time>", as the driver's load does, and gives the defaults.
- * `outcome` receives "read", "missing", "locked", "unreadable", "corrupt-moved-aside" or
- * "corrupt-left-in-place". Returns TVC_OK for read, missing and corrupt-moved-aside, and
- * TVC_E_UNREADABLE for the others (settings then hold the defaults, which are not the file's:
- * never save them over it). */
+/* The settings the driver would use: the file's usable values over the defaults. Read under the
+ * saves' lock (so never half of another program's update), and nothing is written or moved: a
+ * file that is not a usable document (a person halfway through an edit) is left as it is, where
+ * the driver's own load at start-up would move it aside. `outcome` receives "read", "missing"
+ * (no file: the defaults), "unusable", "locked", "unreadable" (a directory, no access) or
+ * "busy" (another program held the lock for more than 2 s). Returns TVC_OK for read and
+ * missing; otherwise TVC_E_UNREADABLE (TVC_E_BUSY, TVC_E_ARGUMENT for a bare file name) with
+ * the defaults in `settings_json`: they are not the file's, never write them over it. */
 TVC_API int tvc_load(const char* path, char** settings_json, char** outcome, char** message);
 
 /* Applies an RFC 7386 merge patch ({"detection": {"sensitivity": 0.5}}; null puts a key back to
