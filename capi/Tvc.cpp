@@ -222,15 +222,25 @@ std::string unknownKey(const std::string& name) {
     return text;
 }
 
+// A value from the patch as a message shows it: a string quoted, anything else as JSON, cut short.
+std::string shownValue(const json& value) {
+    if (value.is_string()) {
+        return tvd::quotedForMessage(value.get_ref<const std::string&>());
+    }
+    std::string text =
+        tvd::escapedForMessage(value.dump(-1, ' ', false, json::error_handler_t::replace));
+    if (text.size() > tvd::kQuotedLength) {
+        text = text.substr(0, tvd::kQuotedLength) + "...";
+    }
+    return text;
+}
+
 Change changeFor(const tvd::ConfigKey& key, const json& value) {
     if (!value.is_null() && tvd::acceptValue(key, value) != tvd::Acceptance::Applied) {
-        throw Failure{
-            TVC_E_VALUE,
-            std::string(key.name) + ": takes " + tvd::describeAccepted(key.type) +
-                " (or null for its "
-                "default); found " +
-                typeOf(value) + " " +
-                tvd::quotedForMessage(value.dump(-1, ' ', false, json::error_handler_t::replace))};
+        throw Failure{TVC_E_VALUE, std::string(key.name) + ": takes " +
+                                       tvd::describeAccepted(key.type) +
+                                       " (or null for its default); found " + typeOf(value) + " " +
+                                       shownValue(value)};
     }
     return Change{&key, value};
 }

@@ -20,15 +20,18 @@
  *   processes' changes and every key it does not know; a save never leaves a half-written file.
  * - Every function returns a status: TVC_OK (0) or one of the TVC_E_ values below (tvc_watch_wait
  *   returns 1 or 0, or a negated status). Nothing else leaves the library: no C++ exception, no
- *   abort for bad input. When memory runs out the status is TVC_E_MEMORY and nothing is written.
+ *   abort for bad input. When memory runs out the status is TVC_E_MEMORY and nothing is written
+ *   (with one exception, in the JSON library: running out of memory while a parsed array or
+ *   object of millions of members is freed ends the process).
  * - Every out-parameter (char** and tvc_watcher**) may be NULL when the caller does not want it.
  *   Each one that is not NULL is set on every return, to a text or to NULL: the results on
  *   success (tvc_load's also on TVC_E_UNREADABLE), the message on failure (NULL only when memory
  *   ran out). Every text the library hands out is NUL-terminated UTF-8, allocated
  *   by the library and must be given back with tvc_free(), never with the caller's free().
  * - Messages are English sentences that name what was wrong ("detection.fftSize: takes an
- *   integer from -2147483648 to 2147483647; found a string"), safe to print on a terminal (text
- *   taken from the input is escaped and cut short). Their wording may change; the statuses do not.
+ *   integer from -2147483648 to 2147483647 (or null for its default); found a string \"4096\""),
+ *   safe to print on a terminal (text taken from the input is escaped and cut short). Their
+ *   wording may change; the statuses do not.
  * - Paths are UTF-8 (converted to UTF-16 on Windows) and should be absolute; the directory is
  *   created by the first save. Texts given to the library are UTF-8; invalid UTF-8 in a path or
  *   a patch is refused with TVC_E_ARGUMENT or TVC_E_PATCH and nothing is written.
