@@ -1,10 +1,12 @@
-# Install rules: `find_package(tarvik_config CONFIG REQUIRED)` then gives tarvik::common and
-# tarvik::config. Public headers go to <prefix>/include/tarvik/{common,config}, included as
+# Install rules: `find_package(tarvik_config CONFIG REQUIRED)` then gives tarvik::common,
+# tarvik::config and tarvik::config_c (the C interface, a shared library). Public headers go to <prefix>/include/tarvik/{common,config}, included as
 # <tarvik/config/ConfigFile.h>.
 #
 # Two components, so that a user who wants the library gets only the library:
-#   development  the static libraries, the public headers, the CMake package and the
-#                pkg-config file (<libdir>/pkgconfig/tarvik_config.pc);
+#   development  the static libraries, the C interface's shared library (with its import
+#                library on Windows; the DLL goes to <bindir>), the public headers, the CMake
+#                package and the pkg-config files (<libdir>/pkgconfig/tarvik_config.pc and
+#                tarvik_config_c.pc);
 #   tools        the programs (tarvik-config, atomic_persist_test), those of them that were
 #                built: a build of the tarvik-config target alone installs tarvik-config.
 #   cmake --install <build> --component development
@@ -12,7 +14,11 @@ include(CMakePackageConfigHelpers)
 
 set(TARVIK_CONFIG_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarvik_config)
 
-install(TARGETS tarvik_platform tarvik_common tarvik_config
+set(_tarvik_installed_targets tarvik_platform tarvik_common tarvik_config)
+if(TARGET tarvik_config_c)
+    list(APPEND _tarvik_installed_targets tarvik_config_c)
+endif()
+install(TARGETS ${_tarvik_installed_targets}
     EXPORT tarvik_configTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
@@ -25,6 +31,11 @@ foreach(_tarvik_header IN LISTS TARVIK_PUBLIC_HEADERS)
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik/${_tarvik_header_dir}
         COMPONENT development)
 endforeach()
+
+if(TARGET tarvik_config_c)
+    install(FILES capi/include/tarvik/tvc.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik
+        COMPONENT development)
+endif()
 
 install(EXPORT tarvik_configTargets
     NAMESPACE tarvik::
@@ -95,3 +106,13 @@ configure_file(cmake/tarvik_config.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik_conf
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
     COMPONENT development)
+
+# The C interface for C programs built with Make:
+#   cc tray.c $(pkg-config --cflags --libs tarvik_config_c)
+# A shared library: nothing else to link.
+if(TARGET tarvik_config_c)
+    configure_file(cmake/tarvik_config_c.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config_c.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik_config_c.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT development)
+endif()

@@ -14,8 +14,11 @@ packages=(
     clang clang-tidy clang-format cppcheck libclang-rt-14-dev llvm
     # Windows build, run under Wine
     g++-mingw-w64-x86-64-posix wine64
-    # fault injection, crash and power-cut harness; the tray scenario's tray application
-    strace fiu-utils libfiu-dev xfsprogs e2fsprogs eatmydata util-linux mount procps python3
+    # the bindings of the C interface: Python (ctypes) and C#, built and run with Mono; Python
+    # is also the tray scenario's tray application
+    python3 mono-mcs mono-runtime
+    # fault injection, crash and power-cut harness
+    strace fiu-utils libfiu-dev xfsprogs e2fsprogs eatmydata util-linux mount procps
 )
 
 if [[ "${1:-all}" == build ]]; then

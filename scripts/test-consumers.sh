@@ -95,7 +95,7 @@ install_library() {
 
 # check_layout <prefix>: the libraries, the public headers and the package files, nothing else.
 check_layout() {
-    local prefix=$1 config_dir libdir
+    local prefix=$1 system=${2:-linux} config_dir libdir
     config_dir=$(find "$prefix" -name tarvik_configConfig.cmake -printf '%h\n' | head -n 1)
     [[ -n "$config_dir" ]] || fail "no tarvik_configConfig.cmake under $prefix"
     libdir=${config_dir#"$prefix"/}
@@ -112,7 +112,14 @@ check_layout() {
         "$libdir"/cmake/tarvik_config/tarvik_configConfig.cmake \
         "$libdir"/cmake/tarvik_config/tarvik_configConfigVersion.cmake \
         "$libdir"/cmake/tarvik_config/tarvik_configTargets-release.cmake \
-        "$libdir"/cmake/tarvik_config/tarvik_configTargets.cmake | sort)
+        "$libdir"/cmake/tarvik_config/tarvik_configTargets.cmake \
+        include/tarvik/tvc.h "$libdir"/pkgconfig/tarvik_config_c.pc \
+        $(if [[ $system == windows ]]; then
+            echo bin/tarvik_config_c.dll "$libdir"/libtarvik_config_c.dll.a
+        else
+            echo "$libdir"/libtarvik_config_c.so "$libdir"/libtarvik_config_c.so.0 \
+                "$libdir/libtarvik_config_c.so.$changelog_version"
+        fi) | sort)
     local actual
     actual=$(cd "$prefix" && find . -mindepth 1 ! -type d -printf '%P\n' | sort)
     if [[ "$actual" != "$expected" ]]; then
@@ -191,9 +198,10 @@ build_makefile() {
 build_consumer() {
     local build=$1
     cmake --build "$build" -j "$jobs"
-    # As a subproject the library builds only itself: no tests, self-test or examples.
+    # As a subproject the library builds only itself: no tests, self-test, examples or C
+    # interface.
     if [[ -d "$build/tarvik_config" ]]; then
-        for target in atomic_persist_test driver_startup; do
+        for target in atomic_persist_test driver_startup libtarvik_config_c tarvik_config_c.dll; do
             if [[ -n "$(find "$build/tarvik_config" -type f -name "$target*")" ]]; then
                 fail "$target was built although the library is not the top-level project"
             fi
@@ -273,6 +281,15 @@ echo "--- Linux: a Makefile consumer of the installed library, through pkg-confi
 PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" build_makefile "$work/makefile"
 run_linux makefile "$work/makefile"
 
+echo "--- Linux: a C program on the installed C interface, through pkg-config"
+pkg_c_flags=$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs tarvik_config_c)
+# shellcheck disable=SC2086 # the flags are words
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror tests/consumer/c_consumer.c $pkg_c_flags \
+    -o "$work/c_consumer" || fail "the C consumer did not build with pkg-config's flags"
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/c_consumer" | grep -qx "tarvik_config_c $changelog_version" ||
+    fail "the C consumer did not get version $changelog_version from the installed library"
+echo "the C consumer runs on libtarvik_config_c.so.$changelog_version"
+
 if [[ "${WINDOWS:-1}" == 0 ]]; then
     echo "consumers: Linux passed; Windows skipped (WINDOWS=0)"
     exit 0
@@ -282,7 +299,7 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
 
 echo "--- Windows: the README's install command, cross-compiled, into $work/prefix-mingw"
 install_library "$work/library-mingw" "$work/prefix-mingw" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
-check_layout "$work/prefix-mingw"
+check_layout "$work/prefix-mingw" windows
 
 echo "--- Windows: consumer of the installed package"
 configure_installed "$work/installed-mingw" "$work/prefix-mingw" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
