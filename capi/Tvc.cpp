@@ -317,6 +317,7 @@ int failureStatus(tvd::SaveFailure failure) {
             return TVC_E_BUSY;
         case tvd::SaveFailure::ReadExisting:
         case tvd::SaveFailure::Refused:
+        case tvd::SaveFailure::Unusable:
             return TVC_E_UNREADABLE;
         case tvd::SaveFailure::Reentered:
             return TVC_E_INTERNAL;
@@ -473,6 +474,10 @@ const char* kindName(tvd::ConfigFinding::Kind kind) {
             return "section-not-object";
         case tvd::ConfigFinding::Kind::RepeatedKey:
             return "repeated-key";
+        case tvd::ConfigFinding::Kind::ControlInText:
+            return "control-in-text";
+        case tvd::ConfigFinding::Kind::Implausible:
+            return "implausible";
     }
     return "syntax";
 }
@@ -481,13 +486,16 @@ std::string findingsText(std::string_view text) {
     const tvd::ConfigCheck check = tvd::checkConfigText(text);
     json findings = json::array();
     for (const tvd::ConfigFinding& finding : check.findings) {
-        findings.push_back({{"line", finding.line},
-                            {"column", finding.column},
-                            {"severity", finding.fatal() ? "error" : "warning"},
-                            {"kind", kindName(finding.kind)},
-                            {"key", tvd::escapedForMessage(finding.key)},
-                            {"message", finding.message},
-                            {"hint", finding.hint}});
+        findings.push_back(
+            {{"line", finding.line},
+             {"column", finding.column},
+             {"severity", finding.fatal()                                         ? "error"
+                          : finding.kind == tvd::ConfigFinding::Kind::Implausible ? "note"
+                                                                                  : "warning"},
+             {"kind", kindName(finding.kind)},
+             {"key", tvd::escapedForMessage(finding.key)},
+             {"message", finding.message},
+             {"hint", finding.hint}});
     }
     return findings.dump(-1, ' ', false, json::error_handler_t::replace);
 }

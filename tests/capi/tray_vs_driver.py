@@ -90,8 +90,10 @@ def run(args, tray, scratch):
     values = [news["settings"]["detection"]["cooldownMs"] for news in seen["news"]
               if "detection.cooldownMs" in news["changed"]]
     went_back = sum(1 for before, after in zip(values, values[1:]) if after < before)
-    unreported = sorted(set(range(DEFAULT_MS + 1, DEFAULT_MS + args.driver_rounds + 1)) -
-                        set(values))
+    # Changes made before the tray's watch began are in its first news, the state as the watch
+    # began; every later one must arrive as news.
+    first = seen["news"][0]["settings"]["detection"]["cooldownMs"] if seen["news"] else DEFAULT_MS
+    unreported = sorted(set(range(first + 1, DEFAULT_MS + args.driver_rounds + 1)) - set(values))
     print("tray: {} writes, {} failed; driver: {} updates".format(
         seen["writes"], len(seen["failures"]), fields.get("updates")))
     print("tray changes lost: {}; driver changes lost: {}".format(tray_lost, driver_lost))

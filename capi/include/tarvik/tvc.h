@@ -48,8 +48,10 @@
  *   ...}, ..., "version": 1}. Float settings are written in their shortest form (0.7).
  * - findings (tvc_check): an array of {"line", "column" (1-based, 0 when not known),
  *   "severity" ("error": the driver cannot use the document; "warning": it skips or ignores
- *   this part), "kind" ("syntax", "not-an-object", "skipped-value", "unknown-key",
- *   "section-not-object", "repeated-key"), "key" (dotted, "" for the whole document),
+ *   this part, or takes a path or name with control characters in it; "note": it takes a
+ *   value that no setting can mean), "kind" ("syntax", "not-an-object", "skipped-value",
+ *   "unknown-key", "section-not-object", "repeated-key", "control-in-text", "implausible"),
+ *   "key" (dotted, "" for the whole document),
  *   "message", "hint" ("" when there is none)}, in the order of the text, at most 100.
  * - news (tvc_watch_take): {"outcome": "read" | "missing" | "unusable" | "unreadable",
  *   "settings": {...}, "changed": ["detection.sensitivity", ...], "problem": "" (why, for
