@@ -126,6 +126,9 @@ enum class SaveFailure {
                       // already (from inside an update's change): nothing was written
     Refused,          // the update's `accept` refused the document it read: nothing was
                       // written or moved
+    Lock,             // the saves' lock could not be taken, though no other save holds it
+                      // (POSIX: a directory this user may write but not read): nothing was
+                      // written
 };
 
 // The result of a save or an update: success, or the step that failed and the OS's error.

@@ -77,6 +77,9 @@ std::string SaveOutcome::message(const std::filesystem::path& path) const {
         case SaveFailure::Refused:
             text = "the update of " + name + " was refused; the file was left as it is";
             break;
+        case SaveFailure::Lock:
+            text = "could not lock " + name + " against other saves";
+            break;
     }
     if (error) {
         text += ": " + error.message();

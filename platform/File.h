@@ -165,6 +165,16 @@ private:
 ErrorCode replaceFile(const std::filesystem::path& target,
                       const std::filesystem::path& replacement);
 
+// How log lines name the system calls of a save's swap and the number they fail with: Windows
+// "ReplaceFileW" (replaceFile), "MoveFileExW" (moveIntoPlace) and "GetLastError"; POSIX "rename"
+// for both and "errno". A failed swap is logged as "<call> failed (<number's name>=<number>)".
+struct SwapCallNames {
+    const char* replace;
+    const char* moveIntoPlace;
+    const char* error;
+};
+SwapCallNames swapCallNames();
+
 // Moves `from` to the absent `target` on a first save (MoveFileExW with write-through /
 // rename). An object that appeared at `target` meanwhile is replaced.
 ErrorCode moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& target);

@@ -366,6 +366,10 @@ ErrorCode replaceFile(const std::filesystem::path& target,
     return 0;
 }
 
+SwapCallNames swapCallNames() {
+    return {"ReplaceFileW", "MoveFileExW", "GetLastError"};
+}
+
 ErrorCode moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& target) {
     if (auto fault = takeFault(Operation::MoveIntoPlace)) {
         return *fault;
