@@ -68,12 +68,15 @@ bool swapMayHideTarget();
 //   up it releases it at once. Once such a thread has been started, the module that holds this
 //   code is never unloaded (a later dlclose() leaves it mapped), so that the thread never runs
 //   in unmapped code.
-// - Windows: a named mutex, "Local\" and the volume serial number and file index of the
-//   target's directory (GetFileInformationByHandle). Local names are per logon session:
-//   processes of another session (a service, another user) do not share it. It is created with
-//   a security descriptor that lets any process of the session at low integrity or above wait
-//   on and release it, because an object that an elevated process creates with default
-//   security cannot be opened by a non-elevated one; it is opened asking only for those rights.
+// - Windows: a named mutex, "Local\tarvik-config-save-v2-<volume>-<index>" with the volume
+//   serial number (8 lower-case hexadecimal digits) and file index (16) of the target's
+//   directory (GetFileInformationByHandle); the "v2" is the version of the name, which changes
+//   only with the lock's meaning (0.1's lock was named after the path: 0.1 and 0.2 processes do
+//   not exclude each other). Local names are per logon session: processes of another session
+//   (a service, another user) do not share it. It is created with a security descriptor that
+//   lets any process of the session at low integrity or above wait on and release it, because
+//   an object that an elevated process creates with default security cannot be opened by a
+//   non-elevated one; it is opened asking only for those rights.
 //   A holder that dies leaves it abandoned, which the next waiter receives as acquired.
 // - A lock belongs to the thread that acquired it, which must also release it. A thread that
 //   asks for a lock it already holds (the same directory, by any spelling) gets an error for
