@@ -321,6 +321,7 @@ int failureStatus(tvd::SaveFailure failure) {
             return TVC_E_UNREADABLE;
         case tvd::SaveFailure::Reentered:
             return TVC_E_INTERNAL;
+        case tvd::SaveFailure::Lock:
         case tvd::SaveFailure::CreateDirectory:
         case tvd::SaveFailure::OpenTemp:
         case tvd::SaveFailure::WriteTemp:

@@ -129,6 +129,9 @@ enum class SaveFailure {
     Unusable,         // an update found a document that does not parse or is not an object
                       // (a person's edit with a mistake) and that did not become usable
                       // within 300 ms: nothing was written or moved; `problem` says why
+    Lock,             // the saves' lock could not be taken, though no other save holds it
+                      // (POSIX: a directory this user may write but not read): nothing was
+                      // written
 };
 
 // The result of a save or an update: success, or the step that failed and the OS's error.
@@ -185,9 +188,9 @@ bool loadConfigJson(const std::filesystem::path& path, Config& config);
 // - a usable document: the file is the truth. Its values are read onto a default-constructed
 //   Config (onto `defaults` in that form), not onto `config`, so that a value another process
 //   changed or cleared (null) is not undone by a stale value of the caller's; keys the file
-//   lacks or whose values the load skips hold the defaults. What is written is that document with the record's keys
-//   written into it: every member the record has no field for (a newer version's key, a
-//   misspelt section) is kept, at the top level and inside the sections, as the JSON library
+//   lacks or whose values the load skips hold the defaults. What is written is that document with
+//   the record's keys written into it: every member the record has no field for (a newer version's
+//   key, a misspelt section) is kept, at the top level and inside the sections, as the JSON library
 //   writes it (the file's white space and number forms are not kept byte for byte); a key the
 //   record has gets the record's value, also where the document held a value of another type
 //   or a section that is not an object. A member nested more than 512 levels deep is dropped

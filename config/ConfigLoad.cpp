@@ -22,6 +22,10 @@ using common::LogLevel;
 
 constexpr int kOpenAttempts = 3;
 constexpr std::chrono::milliseconds kRetryPause{50};
+// While the saves' lock is held, a file found missing is read again this often, this far apart,
+// where a swap hides the name for a moment (Windows): another program's swap is over long before.
+constexpr int kMissingRereads = 3;
+constexpr std::chrono::milliseconds kMissingPause{20};
 // A corrupt file that changes under the load each time it is about to be moved aside is read
 // again this often; after that it is left where it is.
 constexpr int kReadRounds = 3;
@@ -43,7 +47,10 @@ ReadState readWithRetries(const std::filesystem::path& path, std::string& text,
     // On Windows a save in progress hides the target for a moment: a load that finds no file
     // takes the saves' lock (waiting for that save to finish) and reads again while holding it,
     // so that no other save can be between its two renames. Released when the read is done.
+    // Under the lock (the load's own, or an update's) a file still missing is read again a few
+    // times, briefly, for the swap of a program that does not take the lock.
     platform::SaveLock waitedForSaves;
+    int missingRereads = 0;
     for (int attempts = 0;;) {
         if (attempts == kOpenAttempts) {
             logConcat(
@@ -62,10 +69,19 @@ ReadState readWithRetries(const std::filesystem::path& path, std::string& text,
             pauseAtLeast(kRetryPause);
             continue;
         }
-        if (platform::isNotFound(read.error) && platform::swapMayHideTarget() &&
-            heldLock == nullptr && waitedForSaves.acquire(path, kSaveLockWait) == 0) {
-            heldLock = &waitedForSaves;
-            continue;  // read once more; if the lock could not be had, the file is missing
+        if (platform::isNotFound(read.error) && platform::swapMayHideTarget()) {
+            if (heldLock == nullptr && waitedForSaves.acquire(path, kSaveLockWait) == 0) {
+                heldLock = &waitedForSaves;
+                continue;  // read once more; if the lock could not be had, the file is missing
+            }
+            // Holding the lock keeps this library's saves out, not another program's swap,
+            // which hides the name just as briefly: an update that took the file for missing
+            // would write its record alone over that program's document.
+            if (heldLock != nullptr && missingRereads < kMissingRereads) {
+                ++missingRereads;
+                pauseAtLeast(kMissingPause);
+                continue;
+            }
         }
         logConcat(LogLevel::Info, "No config file at ", detail::pathForLog(path),
                   "; using defaults (errno=", read.error, ")");

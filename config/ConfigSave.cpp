@@ -84,7 +84,8 @@ platform::ErrorCode replaceWithRetries(const std::filesystem::path& path,
         if (error == 0 || attempt == kSwapAttempts || !platform::isTransientSwapError(error)) {
             return error;
         }
-        logConcat(LogLevel::Warn, "ReplaceFileW failed (GetLastError=", error, ", attempt ",
+        const platform::SwapCallNames calls = platform::swapCallNames();
+        logConcat(LogLevel::Warn, calls.replace, " failed (", calls.error, "=", error, ", attempt ",
                   attempt, "/", kSwapAttempts, "); retrying in ", kSwapRetryPause.count(), " ms");
         std::this_thread::sleep_for(kSwapRetryPause);
     }
@@ -144,7 +145,9 @@ SaveOutcome acquireSaveLock(const std::filesystem::path& path, platform::SaveLoc
     }
     logConcat(LogLevel::Error, "Could not lock config file ", detail::pathForLog(path), ": ",
               platform::errorText(error));
-    return failed(SaveFailure::Busy, error);
+    // Busy only when another holder has the lock (POSIX: and its wait could not be made); a
+    // directory that may be written but not read cannot be locked by anyone of this user.
+    return failed(platform::isLockBusy(error) ? SaveFailure::Busy : SaveFailure::Lock, error);
 }
 
 void warnIfWithoutLock(const platform::SaveLock& lock, const std::filesystem::path& path) {
@@ -207,10 +210,14 @@ SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::strin
         std::error_code statusError;
         targetExists = std::filesystem::exists(path, statusError) && !statusError;
     }
+    // Each platform names its own calls: "ReplaceFileW failed (GetLastError=5)" on Windows,
+    // "rename failed (errno=5)" on POSIX.
+    const platform::SwapCallNames calls = platform::swapCallNames();
     if (targetExists) {
         const platform::ErrorCode replaceError = replaceWithRetries(path, tempPath);
         if (replaceError != 0) {
-            logConcat(LogLevel::Error, "ReplaceFileW failed (GetLastError=", replaceError, ")");
+            logConcat(LogLevel::Error, calls.replace, " failed (", calls.error, "=", replaceError,
+                      ")");
             if (!platform::replaceMayHaveRemovedTarget(replaceError)) {
                 removeQuietly(tempPath);
                 return failed(SaveFailure::Swap, replaceError);
@@ -219,16 +226,16 @@ SaveOutcome writeHoldingLock(const std::filesystem::path& path, const std::strin
             // new document: move it into place instead of deleting it.
             const platform::ErrorCode moveError = platform::moveIntoPlace(tempPath, path);
             if (moveError != 0) {
-                logConcat(LogLevel::Error,
-                          "MoveFileExW failed on first save (GetLastError=", moveError, ")");
+                logConcat(LogLevel::Error, calls.moveIntoPlace, " failed on first save (",
+                          calls.error, "=", moveError, ")");
                 return failed(SaveFailure::Swap, moveError);  // the temporary file is kept
             }
         }
     } else {
         const platform::ErrorCode moveError = platform::moveIntoPlace(tempPath, path);
         if (moveError != 0) {
-            logConcat(LogLevel::Error, "MoveFileExW failed on first save (GetLastError=", moveError,
-                      ")");
+            logConcat(LogLevel::Error, calls.moveIntoPlace, " failed on first save (", calls.error,
+                      "=", moveError, ")");
             removeQuietly(tempPath);
             return failed(SaveFailure::Swap, moveError);
         }

@@ -88,6 +88,9 @@ std::string SaveOutcome::message(const std::filesystem::path& path) const {
                    (problem.empty() ? std::string() : " (" + problem + ")") +
                    "; it was left as it is";
             break;
+        case SaveFailure::Lock:
+            text = "could not lock " + name + " against other saves";
+            break;
     }
     if (error) {
         text += ": " + error.message();

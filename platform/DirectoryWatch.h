@@ -15,7 +15,17 @@
 // - A notification only says "look at the file": the caller reads the file and compares. Events
 //   are not counted, ordered or attributed to a process. Linux passes on only events that
 //   name the file (or the directory itself); Windows also passes on names that may be the
-//   file's 8.3 short name (any name with a "~"), since a notification may carry either name.
+//   file's 8.3 short name (any name with a "~"), since a notification may carry either name,
+//   and matches the long form of a file name given in 8.3 form (a name with a "~" whose long
+//   form cannot be found, because the file does not exist yet, lets every notification pass).
+// - The watch follows what the directory's path leads to, not the directory it was set up on.
+//   A directory can be replaced without any notification on it: its parent renamed away and the
+//   tree made again, a symbolic link to it pointed elsewhere (backup restores, dotfile
+//   managers), or (Windows) the watched directory renamed, which its handle follows. So the
+//   directory's identity (device and inode; volume serial number and file index) is checked
+//   again whenever a notification arrives and at least once per identity period while a wait
+//   lasts; when the path no longer leads to the watched directory, wait() reports
+//   DirectoryGone and the caller arms again.
 // - Descriptors and handles are not inherited by child processes (CLOEXEC; handles created
 //   without inheritance). On Windows the directory is opened with read, write and delete
 //   sharing, so the watch never blocks a save, a rename or a delete in it; a deleted directory
@@ -43,8 +53,9 @@ enum class WatchState : unsigned char {
                        // at the file now and then
     DirectoryMissing,  // the directory does not exist (yet): arm again later
     Unsupported,       // no notifications here (Linux: inotify instance or watch limit
-                       // reached, no inotify; Windows: a file system or redirector that
-                       // refuses ReadDirectoryChangesW): look at the file now and then
+                       // reached, no inotify, a directory that may not be read; Windows: a
+                       // file system or redirector that refuses ReadDirectoryChangesW, a
+                       // directory that may not be listed): look at the file now and then
 };
 
 struct WatchArm {
@@ -57,29 +68,37 @@ enum class WatchSignal : unsigned char {
     Timeout,        // the time ran out
     Changed,        // something happened to the file's name in the directory
     Overflow,       // notifications were lost (queue overflow): anything may have changed
-    DirectoryGone,  // the directory was deleted, moved or unmounted: the watch is gone; arm again
+    DirectoryGone,  // the directory was deleted, moved, replaced or unmounted: the watch is
+                    // gone; arm again
     Woken,          // wake() was called
 };
+
+// How often a wait looks whether the path still leads to the watched directory: as often as a
+// watcher without notifications looks at its file.
+inline constexpr std::chrono::milliseconds kIdentityCheckPeriod{1000};
 
 class DirectoryWatch {
 public:
     // Prepares the wake-up (an eventfd, or an event on Windows). Should that fail (the process
     // is out of descriptors), waits are cut into slices of at most 50 ms, each of which checks
-    // for a wake(): stopping is then slower, never lost.
-    DirectoryWatch();
+    // for a wake(): stopping is then slower, never lost. `identityCheck` is the identity period
+    // (see above); a caller may make it longer, never turn it off.
+    explicit DirectoryWatch(std::chrono::milliseconds identityCheck = kIdentityCheckPeriod);
     ~DirectoryWatch();
     DirectoryWatch(const DirectoryWatch&) = delete;
     DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
     // Watches the directory of `file` (the working directory for a bare name), replacing any
-    // earlier watch. The test seam's Operation::Watch makes it report Unsupported with
-    // the injected error.
+    // earlier watch. A directory that is there but refuses the watch (no permission to read or
+    // list it) is Unsupported: its file may well be readable, so the caller looks at it now and
+    // then. The test seam's Operation::Watch makes it report Unsupported with the injected
+    // error; Operation::WatchOpen makes the OS's call that sets up the watch fail with it.
     WatchArm arm(const std::filesystem::path& file);
 
     // Waits up to `timeout` (negative: without a limit) for a change that concerns the file.
     // Several pending notifications are taken together and reported as the strongest of them
-    // (DirectoryGone, then Overflow, then Changed). Without an armed watch it only waits for
-    // the time or a wake().
+    // (DirectoryGone, then Overflow, then Changed); a replaced directory is DirectoryGone.
+    // Without an armed watch it only waits for the time or a wake().
     WatchSignal wait(std::chrono::milliseconds timeout);
 
     // Ends the current and every later wait() with Woken. Thread-safe, never blocks.
@@ -89,6 +108,7 @@ public:
 
 private:
     std::unique_ptr<Handles> handles_;
+    std::chrono::milliseconds identityCheck_;
     std::atomic<bool> woken_{false};
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -22,16 +23,29 @@
 
 namespace tarvik::platform {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What a directory is, whatever path leads to it.
+struct DirectoryIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+}  // namespace
+
 struct DirectoryWatch::Handles {
     int wake = -1;    // eventfd, readable once wake() was called
     int notify = -1;  // the inotify instance, made by the first arm()
     int watch = -1;   // the directory's watch descriptor in it
     std::string name;
+    std::filesystem::path directory;      // as arm() was given it
+    DirectoryIdentity identity;           // what it led to when the watch was set up
+    Clock::time_point nextIdentityCheck;  // while watching
 };
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Without a wake-up descriptor a wait sleeps at most this long before it looks at the flag.
 constexpr int kSliceMs = 50;
@@ -39,6 +53,9 @@ constexpr int kSliceMs = 50;
 int remainingMs(const std::optional<Clock::time_point>& deadline) {
     if (!deadline) {
         return -1;
+    }
+    if (*deadline == Clock::time_point::max()) {
+        return 1 << 30;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 1 << 30));
@@ -67,6 +84,37 @@ bool isRemoteFileSystem(const std::filesystem::path& directory) {
     };
     return std::find(std::begin(kRemoteTypes), std::end(kRemoteTypes), type) !=
            std::end(kRemoteTypes);
+}
+
+Clock::time_point later(Clock::time_point time, std::chrono::milliseconds delay) {
+    return time >= Clock::time_point::max() - delay ? Clock::time_point::max() : time + delay;
+}
+
+// The directory `path` leads to now (following symbolic links, as inotify_add_watch does);
+// nothing when it leads nowhere, the error in `error`.
+std::optional<DirectoryIdentity> identityOf(const std::filesystem::path& path, int& error) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        error = ENOTDIR;
+        return std::nullopt;
+    }
+    return DirectoryIdentity{status.st_dev, status.st_ino};
+}
+
+// Whether the path no longer leads to the watched directory: it leads nowhere, to a file, or to
+// another directory. A status that cannot be had for another reason (a parent that may not be
+// searched any more) proves nothing: the watch is kept.
+bool directoryReplaced(const DirectoryWatch::Handles& handles) {
+    int error = 0;
+    const std::optional<DirectoryIdentity> now = identityOf(handles.directory, error);
+    if (!now) {
+        return error == ENOENT || error == ENOTDIR;
+    }
+    return now->device != handles.identity.device || now->inode != handles.identity.inode;
 }
 
 void removeWatch(DirectoryWatch::Handles& handles) {
@@ -123,7 +171,9 @@ WatchSignal drainEvents(DirectoryWatch::Handles& handles) {
 
 }  // namespace
 
-DirectoryWatch::DirectoryWatch() : handles_(std::make_unique<Handles>()) {
+DirectoryWatch::DirectoryWatch(std::chrono::milliseconds identityCheck)
+    : handles_(std::make_unique<Handles>()),
+      identityCheck_(std::max(identityCheck, std::chrono::milliseconds(1))) {
 #if defined(__linux__)
     handles_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 #endif
@@ -156,15 +206,34 @@ WatchArm DirectoryWatch::arm(const std::filesystem::path& file) {
         }
     }
     removeWatch(handles);
+    handles.directory = directory;
+    // The identity is taken before the watch is set up. Should the directory be replaced in
+    // between, the watch is either on the old directory, which the first check finds out, or on
+    // the new one, which the first check takes for replaced: one needless arm. Taken after the
+    // watch, the new directory's identity could be kept with a watch on the old one for good.
+    int identityError = 0;
+    const std::optional<DirectoryIdentity> identity = identityOf(directory, identityError);
+    if (!identity) {
+        // Unsupported: a path that cannot be followed (EACCES on a parent) cannot be watched.
+        return {identityError == ENOENT || identityError == ENOTDIR ? WatchState::DirectoryMissing
+                                                                    : WatchState::Unsupported,
+                static_cast<ErrorCode>(identityError)};
+    }
     // Every way the file's name can get new content: written in place (modify, close), created,
     // deleted, renamed to or from the name; attributes, so that a file made readable again is
     // looked at. The directory's own deletion or move ends the watch.
     constexpr std::uint32_t kMask = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
                                     IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
                                     IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
-    const int watch = ::inotify_add_watch(handles.notify, directory.c_str(), kMask);
+    int watch = -1;
+    int error = 0;
+    if (const auto fault = testing::takeFault(testing::Operation::WatchOpen)) {
+        error = static_cast<int>(*fault);
+    } else {
+        watch = ::inotify_add_watch(handles.notify, directory.c_str(), kMask);
+        error = errno;
+    }
     if (watch < 0) {
-        const int error = errno;
         if (error == ENOENT || error == ENOTDIR) {
             return {WatchState::DirectoryMissing, static_cast<ErrorCode>(error)};
         }
@@ -172,6 +241,8 @@ WatchArm DirectoryWatch::arm(const std::filesystem::path& file) {
         return {WatchState::Unsupported, static_cast<ErrorCode>(error)};
     }
     handles.watch = watch;
+    handles.identity = *identity;
+    handles.nextIdentityCheck = later(Clock::now(), identityCheck_);
     return {isRemoteFileSystem(directory) ? WatchState::WatchingRemote : WatchState::Watching, 0};
 #else
     (void)file;
@@ -202,6 +273,15 @@ WatchSignal DirectoryWatch::wait(std::chrono::milliseconds timeout) {
         if (handles.wake < 0 && (waitMs < 0 || waitMs > kSliceMs)) {
             waitMs = kSliceMs;
         }
+#if defined(__linux__)
+        if (watching) {
+            // Wakes for the next look at the directory's identity.
+            const int checkMs = remainingMs(handles.nextIdentityCheck);
+            if (waitMs < 0 || waitMs > checkMs) {
+                waitMs = checkMs;
+            }
+        }
+#endif
         const int ready = ::poll(descriptors, count, waitMs);
         if (ready < 0 && errno != EINTR) {
             return WatchSignal::Timeout;  // cannot wait: the caller decides again
@@ -210,8 +290,21 @@ WatchSignal DirectoryWatch::wait(std::chrono::milliseconds timeout) {
             return WatchSignal::Woken;
         }
 #if defined(__linux__)
-        if (ready > 0 && watching && (descriptors[count - 1].revents & POLLIN) != 0) {
-            if (const WatchSignal signal = drainEvents(handles); signal != WatchSignal::Timeout) {
+        if (watching) {
+            WatchSignal signal = WatchSignal::Timeout;
+            if (ready > 0 && (descriptors[count - 1].revents & POLLIN) != 0) {
+                signal = drainEvents(handles);
+            }
+            const Clock::time_point now = Clock::now();
+            if (signal != WatchSignal::DirectoryGone &&
+                (signal != WatchSignal::Timeout || now >= handles.nextIdentityCheck)) {
+                handles.nextIdentityCheck = later(now, identityCheck_);
+                if (directoryReplaced(handles)) {
+                    removeWatch(handles);
+                    return WatchSignal::DirectoryGone;
+                }
+            }
+            if (signal != WatchSignal::Timeout) {
                 return signal;
             }
         }

@@ -68,12 +68,15 @@ bool swapMayHideTarget();
 //   up it releases it at once. Once such a thread has been started, the module that holds this
 //   code is never unloaded (a later dlclose() leaves it mapped), so that the thread never runs
 //   in unmapped code.
-// - Windows: a named mutex, "Local\" and the volume serial number and file index of the
-//   target's directory (GetFileInformationByHandle). Local names are per logon session:
-//   processes of another session (a service, another user) do not share it. It is created with
-//   a security descriptor that lets any process of the session at low integrity or above wait
-//   on and release it, because an object that an elevated process creates with default
-//   security cannot be opened by a non-elevated one; it is opened asking only for those rights.
+// - Windows: a named mutex, "Local\tarvik-config-save-v2-<volume>-<index>" with the volume
+//   serial number (8 lower-case hexadecimal digits) and file index (16) of the target's
+//   directory (GetFileInformationByHandle); the "v2" is the version of the name, which changes
+//   only with the lock's meaning (0.1's lock was named after the path: 0.1 and 0.2 processes do
+//   not exclude each other). Local names are per logon session: processes of another session
+//   (a service, another user) do not share it. It is created with a security descriptor that
+//   lets any process of the session at low integrity or above wait on and release it, because
+//   an object that an elevated process creates with default security cannot be opened by a
+//   non-elevated one; it is opened asking only for those rights.
 //   A holder that dies leaves it abandoned, which the next waiter receives as acquired.
 // - A lock belongs to the thread that acquired it, which must also release it. A thread that
 //   asks for a lock it already holds (the same directory, by any spelling) gets an error for
@@ -164,6 +167,16 @@ private:
 // target holds the replacement's content and the replacement's name is gone.
 ErrorCode replaceFile(const std::filesystem::path& target,
                       const std::filesystem::path& replacement);
+
+// How log lines name the system calls of a save's swap and the number they fail with: Windows
+// "ReplaceFileW" (replaceFile), "MoveFileExW" (moveIntoPlace) and "GetLastError"; POSIX "rename"
+// for both and "errno". A failed swap is logged as "<call> failed (<number's name>=<number>)".
+struct SwapCallNames {
+    const char* replace;
+    const char* moveIntoPlace;
+    const char* error;
+};
+SwapCallNames swapCallNames();
 
 // Moves `from` to the absent `target` on a first save (MoveFileExW with write-through /
 // rename). An object that appeared at `target` meanwhile is replaced.

@@ -442,6 +442,10 @@ ErrorCode replaceFile(const std::filesystem::path& target,
     return renamePath(replacement, target);
 }
 
+SwapCallNames swapCallNames() {
+    return {"rename", "rename", "errno"};
+}
+
 ErrorCode moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& target) {
     if (auto fault = takeFault(Operation::MoveIntoPlace)) {
         return *fault;

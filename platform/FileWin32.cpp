@@ -166,11 +166,18 @@ ErrorCode directoryIdOf(const std::filesystem::path& target, DirectoryId& id) {
     return 0;
 }
 
-// "Local\tarvik-config-save-" with the directory's volume serial number and file index in
-// hexadecimal: no backslash after the namespace prefix.
+// The version of the lock's name. Processes whose names differ do not exclude each other, so it
+// changes only when the name or the meaning of holding it must change, and every change is an
+// "Act on this" of the change log (0.1 named the mutex after the path's text; 0.2 after the
+// directory's identity, from this version on with the version in the name).
+constexpr unsigned kSaveMutexVersion = 2;
+
+// "Local\tarvik-config-save-v2-" with the directory's volume serial number (8 hexadecimal
+// digits) and file index (16), lower case, separated by "-": no backslash after the namespace
+// prefix. Other programs that share the file take the lock by this name.
 std::wstring saveMutexName(const DirectoryId& directory) {
-    wchar_t name[64];
-    std::swprintf(name, 64, L"Local\\tarvik-config-save-%08llx-%016llx",
+    wchar_t name[80];
+    std::swprintf(name, 80, L"Local\\tarvik-config-save-v%u-%08llx-%016llx", kSaveMutexVersion,
                   static_cast<unsigned long long>(directory[0]),
                   static_cast<unsigned long long>(directory[1]));
     return name;
@@ -364,6 +371,10 @@ ErrorCode replaceFile(const std::filesystem::path& target,
         return lastError();
     }
     return 0;
+}
+
+SwapCallNames swapCallNames() {
+    return {"ReplaceFileW", "MoveFileExW", "GetLastError"};
 }
 
 ErrorCode moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& target) {

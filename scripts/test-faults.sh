@@ -125,9 +125,9 @@ for scenario in replace first; do
                 rename)
                     after=$before
                     if [[ "$scenario" == replace ]]; then
-                        message="ReplaceFileW failed (GetLastError=$number)"
+                        message="rename failed (errno=$number)"
                     else
-                        message="MoveFileExW failed on first save (GetLastError=$number)"
+                        message="rename failed on first save (errno=$number)"
                     fi
                     ;;
                 dirsync) message="Could not sync config directory: $text" after=new ;;

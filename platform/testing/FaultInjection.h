@@ -28,6 +28,8 @@ enum class Operation {
     Watch,          // DirectoryWatch::arm: no change notifications (the watcher polls)
     LockCall,       // SaveLock::acquire's first, non-blocking flock (POSIX)
     StartLockWait,  // starting the thread that waits for a contended flock (POSIX)
+    WatchOpen,      // DirectoryWatch::arm's setting up of the directory's watch
+                    // (inotify_add_watch / CreateFileW): the error is taken as the OS's own
     // Not failures but conditions a real file system can produce, for readWholeFile:
     ReadChunk,       // each read call returns at most `code` (>= 1) bytes, fewer than asked
     ReadAllocation,  // sizing the buffer throws std::bad_alloc (`code` is not used)

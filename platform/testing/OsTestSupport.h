@@ -26,6 +26,10 @@ unsigned setUmask(unsigned mask);
 // in WindowsTestSupport.h as well, for the Windows tests.
 std::filesystem::path executableDirectory();
 
+// The 8.3 short form of the existing `path` (GetShortPathNameW); empty when it cannot be had,
+// and where the platform has no such names (POSIX). Declared in WindowsTestSupport.h as well.
+std::filesystem::path shortPathName(const std::filesystem::path& path);
+
 // What a program run by runProgram() did.
 struct ProgramRun {
     int status = -1;     // exit status; -1 if it could not be started or did not exit normally

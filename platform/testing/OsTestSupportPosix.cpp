@@ -36,6 +36,10 @@ unsigned setUmask(unsigned mask) {
     return static_cast<unsigned>(::umask(static_cast<mode_t>(mask)));
 }
 
+std::filesystem::path shortPathName(const std::filesystem::path& /*path*/) {
+    return {};
+}
+
 std::filesystem::path executableDirectory() {
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);

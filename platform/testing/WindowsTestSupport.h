@@ -29,6 +29,28 @@ std::filesystem::path executableDirectory();
 // The 8.3 short form of the existing `path` (GetShortPathNameW); empty when it cannot be had.
 std::filesystem::path shortPathName(const std::filesystem::path& path);
 
+// The volume serial number and file index of the existing directory `directory`
+// (GetFileInformationByHandle on a handle opened with backup semantics), by which another
+// program names the saves' lock of the files in it; false when they cannot be had.
+bool directoryIdentity(const std::filesystem::path& directory, std::uint32_t& volume,
+                       std::uint64_t& index);
+
+// A named mutex created (or opened) and owned by the calling thread, as by another program that
+// takes a lock by its name; released and closed by the destructor, on the same thread.
+class OwnedMutex {
+public:
+    OwnedMutex() = default;
+    ~OwnedMutex();
+    OwnedMutex(const OwnedMutex&) = delete;
+    OwnedMutex& operator=(const OwnedMutex&) = delete;
+
+    // 0 once the mutex `name` is owned; the OS's error number otherwise.
+    ErrorCode acquire(const std::wstring& name);
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
 // What a file held open by a test lets other openers do.
 enum class Sharing {
     None,               // share mode 0: every other open fails with a sharing violation

@@ -105,6 +105,49 @@ std::filesystem::path shortPathName(const std::filesystem::path& path) {
     return name;
 }
 
+bool directoryIdentity(const std::filesystem::path& directory, std::uint32_t& volume,
+                       std::uint64_t& index) {
+    const HANDLE handle =
+        ::CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const BOOL known = ::GetFileInformationByHandle(handle, &information);
+    ::CloseHandle(handle);
+    if (!known) {
+        return false;
+    }
+    volume = information.dwVolumeSerialNumber;
+    index =
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+}
+
+OwnedMutex::~OwnedMutex() {
+    if (handle_ != -1) {
+        ::ReleaseMutex(toHandle(handle_));
+        ::CloseHandle(toHandle(handle_));
+    }
+}
+
+ErrorCode OwnedMutex::acquire(const std::wstring& name) {
+    const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
+    if (mutex == nullptr) {
+        return static_cast<ErrorCode>(::GetLastError());
+    }
+    const DWORD waited = ::WaitForSingleObject(mutex, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        ::CloseHandle(mutex);
+        return waited == WAIT_TIMEOUT ? static_cast<ErrorCode>(WAIT_TIMEOUT)
+                                      : static_cast<ErrorCode>(::GetLastError());
+    }
+    handle_ = fromHandle(mutex);
+    return 0;
+}
+
 HeldFile::~HeldFile() {
     close();
 }

@@ -104,6 +104,50 @@ TEST_F(UpdateTest, SaveThatCannotGetTheLockWritesNothingAndSaysWhoHoldsIt) {
     EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"config.json"});
 }
 
+// A lock refused for another reason than a holder (POSIX: a directory this user may write but
+// not read, mode 0300) is no busy file: a caller told "another save holds it" would wait and try
+// again for ever. Both the save and the update fail with a failure of their own and write nothing.
+TEST_F(UpdateTest, LockRefusedWithoutAHolderIsAFailureOfItsOwnNotBusy) {
+    ASSERT_TRUE(saveConfigJson(path(), withVersion(3)));
+    const platform::ErrorCode accessDenied = platform::testing::isPosix() ? 13 : 5;
+    const std::string expected = "could not lock " + path().string() + " against other saves: " +
+                                 std::system_category().message(static_cast<int>(accessDenied));
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "update" : "save");
+        recorder().clear();
+        ScopedFault refused(Operation::AcquireLock, accessDenied);
+        Config config = withVersion(4);
+        const SaveOutcome outcome =
+            update ? updateConfigJsonOutcome(path(), config, [](Config& c) { c.version = 5; })
+                   : saveConfigJsonOutcome(path(), config);
+        EXPECT_EQ(outcome.failure, SaveFailure::Lock);
+        EXPECT_EQ(outcome.message(path()), expected);
+        EXPECT_EQ(log(), (Log{{LogLevel::Error, "Could not lock config file " + path().string() +
+                                                    ": " + platform::errorText(accessDenied)}}));
+        EXPECT_EQ(readFile(path()), documentOf(withVersion(3)));
+    }
+}
+
+// The same with the real permission bits, where this user is kept out by them (not root).
+TEST_F(UpdateTest, DirectoryThatMayBeWrittenButNotReadFailsTheSaveAsUnlockable) {
+    if (!platform::testing::isPosix()) {
+        GTEST_SKIP() << "permission bits are POSIX's";
+    }
+    const fs::path dropBox = dir_ / "drop-box";
+    fs::create_directories(dropBox);
+    fs::permissions(dropBox, fs::perms::owner_write | fs::perms::owner_exec);
+    std::error_code unreadable;
+    const fs::directory_iterator listing(dropBox, unreadable);
+    if (!unreadable) {
+        fs::permissions(dropBox, fs::perms::owner_all);
+        GTEST_SKIP() << "this user may read every directory (root)";
+    }
+    const SaveOutcome outcome = saveConfigJsonOutcome(dropBox / "config.json", withVersion(4));
+    fs::permissions(dropBox, fs::perms::owner_all);
+    EXPECT_EQ(outcome.failure, SaveFailure::Lock);
+    EXPECT_TRUE(namesIn(dropBox).empty());
+}
+
 // Callers that gave up must leave no thread or descriptor each behind (POSIX: flock has no
 // timeout, so a thread waits for them), and the one waiter that remains must let the lock go
 // as soon as it gets it: nobody wants it any more.

@@ -3,15 +3,22 @@
 // extended-length ("\\?\") form, an 8.3 short directory name, a trailing dot, other letter case
 // or ".." segments would otherwise get a lock of its own and overwrite that process's change.
 // (Junctions and subst drives lead to the directory the same way; Wine cannot make them.)
+// And a lock under another name than the one other programs are told to take: they would not
+// exclude the library's saves.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cwchar>
 #include <cwctype>
+#include <future>
 #include <string>
+#include <thread>
 
 #include <tarvik/config/ConfigFile.h>
 #include "platform/File.h"
+#include "platform/testing/WindowsTestSupport.h"
 #include "tests/windows/WindowsTestFixture.h"
 
 namespace tarvik::windows_tests {
@@ -98,6 +105,34 @@ TEST_F(LockSpellingTest, LockOfAnotherDirectoryIsNotExcluded) {
 
 INSTANTIATE_TEST_SUITE_P(Spellings, LockSpellingTest, ::testing::ValuesIn(kSpellings),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Other programs that share the file (the tray application) take the lock by its name:
+// "Local\tarvik-config-save-v2-", the directory's volume serial number in 8 lower-case
+// hexadecimal digits, "-", its file index in 16. The library must wait for a holder of that name.
+TEST_F(LockSpellingTest, MutexOfTheVersionedNameThatOtherProgramsTakeExcludesTheLibrary) {
+    std::uint32_t volume = 0;
+    std::uint64_t index = 0;
+    ASSERT_TRUE(platform::testing::directoryIdentity(directory_, volume, index));
+    wchar_t name[80];
+    std::swprintf(name, 80, L"Local\\tarvik-config-save-v2-%08x-%016llx",
+                  static_cast<unsigned>(volume), static_cast<unsigned long long>(index));
+
+    std::promise<platform::ErrorCode> held;
+    std::promise<void> letGo;
+    std::thread otherProgram([&held, &letGo, &name] {
+        platform::testing::OwnedMutex mutex;
+        held.set_value(mutex.acquire(name));
+        letGo.get_future().wait();
+    });
+    const platform::ErrorCode error = held.get_future().get();
+    platform::SaveLock attempt;
+    const platform::ErrorCode whileHeld = attempt.acquire(file_, kShortWait);
+    letGo.set_value();
+    otherProgram.join();
+    ASSERT_EQ(error, 0u);
+    EXPECT_TRUE(platform::isLockTimeout(whileHeld)) << "a lock under another name";
+    EXPECT_EQ(attempt.acquire(file_, kShortWait), 0u);
+}
 
 }  // namespace
 }  // namespace tarvik::windows_tests

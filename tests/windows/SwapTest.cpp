@@ -2,12 +2,16 @@
 // that breaks on relative names (Wine's ReplaceFileW refuses them), a missing file reported
 // with the wrong error number, a recovery from ReplaceFileW's error 1176 that deletes the
 // temporary file although it may hold the only copy of the new document, a hidden, system or
-// read-only leftover temporary file that blocks every save, and a target near MAX_PATH whose
-// longer temporary and backup names the Win32 calls refuse.
+// read-only leftover temporary file that blocks every save, a target near MAX_PATH whose
+// longer temporary and backup names the Win32 calls refuse, and an update that meets another
+// program's swap while it holds the lock, takes the file for missing and writes its record alone.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include <tarvik/config/Config.h>
 #include <tarvik/config/ConfigFile.h>
@@ -20,6 +24,7 @@ namespace {
 
 using platform::testing::injectedCount;
 using platform::testing::Operation;
+using platform::testing::runBeforeNext;
 using platform::testing::ScopedFault;
 using ::testing::ElementsAre;
 
@@ -210,6 +215,40 @@ TEST_F(SwapTest, TargetNearMaxPathIsSavedLoadedAndQuarantined) {
     const std::vector<std::string> names = namesIn(directory);
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0].rfind("config.json.corrupted.", 0), 0u) << names[0];
+}
+
+// Another program that does not take the lock (a tray application written in another language,
+// say) swaps a new document in with ReplaceFileW, which renames the old file away before it
+// renames the new one into place. An update holding the lock reads in between: the name is gone
+// for a moment. It must read again, as the plain load does, and change that program's document;
+// taking the file for missing would write the driver's record alone and lose every other setting.
+TEST_F(SwapTest, UpdateThatMeetsAnotherProgramsSwapReadsAgainAndKeepsThatProgramsDocument) {
+    namespace fs = std::filesystem;
+    const auto path = scratch() / "config.json";
+    const auto away = scratch() / "config.json.replaced";
+    const auto incoming = scratch() / "tray.tmp";
+    ASSERT_TRUE(driver::saveConfigJson(path, withSensitivity(0.3f)));
+    nlohmann::json theirs = withSensitivity(0.6f);
+    theirs["trayOnly"] = "kept";
+    writeFile(incoming, theirs.dump(4));
+    // The swap's first half just before the update's read, its second half before the next read.
+    runBeforeNext(Operation::ReadFile, [&] {
+        fs::rename(path, away);
+        runBeforeNext(Operation::ReadFile, [&] {
+            fs::rename(incoming, path);
+            fs::remove(away);
+        });
+    });
+
+    driver::Config config;
+    ASSERT_TRUE(driver::updateConfigJson(path, config,
+                                         [](driver::Config& c) { c.audio.bufferSizeMs = 20; }));
+    const nlohmann::json written = nlohmann::json::parse(readFile(path));
+    EXPECT_EQ(written.value("trayOnly", ""), "kept");
+    EXPECT_EQ(config.detection.sensitivity, 0.6f);
+    EXPECT_EQ(written["detection"]["sensitivity"], nlohmann::json(0.6f));
+    EXPECT_EQ(written["audio"]["bufferSizeMs"], 20);
+    EXPECT_THAT(namesIn(scratch()), ElementsAre("config.json"));
 }
 
 }  // namespace

@@ -96,11 +96,11 @@ enum {
     TVC_E_UNREADABLE = 5, /* the file exists but cannot be used: locked, unreadable (a
                              directory, no access), or not a usable document; nothing written */
     TVC_E_BUSY = 6,       /* another save held the file for longer than the lock's wait (2 s) */
-    TVC_E_SAVE = 7,       /* the save failed (directory, temporary file, swap); the message has
-                             the OS's words; the previous document is in place */
-    TVC_E_MEMORY = 8,     /* out of memory; any message may be NULL */
-    TVC_E_NO_NEWS = 9,    /* tvc_watch_take: no news waiting */
-    TVC_E_INTERNAL = 10   /* anything else (no thread could be started for a watcher) */
+    TVC_E_SAVE = 7,     /* the save failed (lock, directory, temporary file, swap); the message has
+                           the OS's words; the previous document is in place */
+    TVC_E_MEMORY = 8,   /* out of memory; any message may be NULL */
+    TVC_E_NO_NEWS = 9,  /* tvc_watch_take: no news waiting */
+    TVC_E_INTERNAL = 10 /* anything else (no thread could be started for a watcher) */
 };
 
 /* The library's version, "0.3.0": a static text, never freed. */
