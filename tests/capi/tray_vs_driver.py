@@ -12,8 +12,8 @@ The tray command gets CONFIG --rounds N --interval-ms MS --linger-s S --report F
 (the samples' options) and must write the report: {"writes", "failures", "news": [...]}.
 Prints the figures; exits non-zero when a change was lost, a write failed, or the watcher
 reported an older driver value after a newer one; with --every-change-as-news also when a
-driver change never arrived as news. (The watcher does not report a change that the tray's own
-update took in first; until it does, that count is a figure, not a verdict.)
+driver change never arrived as news (beyond a few single values merged into the next news,
+as news the tray has not taken yet is; the last value must always arrive).
 """
 
 import argparse
@@ -109,7 +109,14 @@ def run(args, tray, scratch):
         failures.append("tray writes failed: {}".format(seen["failures"][:3]))
     if went_back:
         failures.append("the watcher reported an older driver value after a newer one")
-    if args.every_change_as_news and seen.get("watching", True) and unreported:
+    # News the tray has not taken yet is merged with the next: on a loaded machine the tray's
+    # thread may take two driver saves 50 ms apart as one news, which lists the key with the
+    # later value. Such a merge leaves one value out between two reported ones; a change that
+    # never arrives (an update that took it in silently) leaves many, and runs of them.
+    merged_alone = (all(value - 1 not in unreported for value in unreported) and
+                    DEFAULT_MS + args.driver_rounds not in unreported)
+    if (args.every_change_as_news and seen.get("watching", True) and unreported and
+            (not merged_alone or len(unreported) > max(1, args.driver_rounds // 50))):
         failures.append("{} driver changes never reported as news".format(len(unreported)))
     for failure in failures:
         print("FAIL: " + failure)
