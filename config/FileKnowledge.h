@@ -110,7 +110,8 @@ private:
     std::optional<LandedSave> lastLanded_;                        // guarded by mutex_
 };
 
-// Records one save of `text` to `path` for its scope (rule 1). `base` and `written` may be null.
+// Records one save of `text` to `path` for its scope (rule 1). `base` and `written` may be null
+// (they are copied); `text` is read again when the record ends, so it must outlive the record.
 class OwnSaveRecord {
 public:
     OwnSaveRecord(const std::filesystem::path& path, const std::string& text, const Config* base,

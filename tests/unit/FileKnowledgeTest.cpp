@@ -84,7 +84,8 @@ TEST_F(FileKnowledgeTest, OwnValuesAreTheKeysAnUpdateChangedAndEveryKeyOfASave) 
     Config written = base;
     written.detection.sensitivity = 0.25f;
     {
-        OwnSaveRecord update(path(), "{}", &base, &written);
+        const std::string text = "{}";  // outlives the record, as a save's text does
+        OwnSaveRecord update(path(), text, &base, &written);
         update.landed();
     }
     WatchLedger::OwnChanges changes = ledger.takeOwnChanges();
@@ -96,7 +97,8 @@ TEST_F(FileKnowledgeTest, OwnValuesAreTheKeysAnUpdateChangedAndEveryKeyOfASave) 
     EXPECT_TRUE(ledger.takeOwnChanges().values.empty());  // taken once
 
     {
-        OwnSaveRecord save(path(), "{}", nullptr, &written);
+        const std::string text = "{}";
+        OwnSaveRecord save(path(), text, nullptr, &written);
         save.landed();
     }
     EXPECT_EQ(ledger.takeOwnChanges().values.size(), kConfigKeys.size());
