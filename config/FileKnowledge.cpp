@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -167,24 +168,35 @@ OwnSaveRecord::OwnSaveRecord(const std::filesystem::path& path, const std::strin
 }
 
 OwnSaveRecord::~OwnSaveRecord() {
-    Registry& shared = registry();
-    std::lock_guard<std::mutex> guard(shared.mutex);
-    save_.finishedAt = ++shared.lastFinish;
-    save_.landed = landed_;
-    const auto [first, last] = shared.ledgers.equal_range(key_);
-    for (auto entry = first; entry != last; ++entry) {
-        entry->second->saveFinished(save_, text_);
-    }
-    if (const auto saves = shared.inProgress.find(key_); saves != shared.inProgress.end()) {
-        std::vector<OwnSave>& list = saves->second;
-        const std::uint64_t generation = save_.generation;
-        list.erase(std::remove_if(
-                       list.begin(), list.end(),
-                       [generation](const OwnSave& save) { return save.generation == generation; }),
-                   list.end());
-        if (list.empty()) {
-            shared.inProgress.erase(saves);
+    // Nothing may escape a destructor. Marking the save finished and removing it from the saves
+    // in progress allocate nothing; should the ledgers' copies of what it wrote run out of
+    // memory, a watcher may list one of this save's keys as changed, and nothing worse.
+    try {
+        Registry& shared = registry();
+        std::lock_guard<std::mutex> guard(shared.mutex);
+        save_.finishedAt = ++shared.lastFinish;
+        save_.landed = landed_;
+        const auto [first, last] = shared.ledgers.equal_range(key_);
+        for (auto entry = first; entry != last; ++entry) {
+            try {
+                entry->second->saveFinished(save_, text_);
+            } catch (const std::bad_alloc&) {
+            }
         }
+        if (const auto saves = shared.inProgress.find(key_); saves != shared.inProgress.end()) {
+            std::vector<OwnSave>& list = saves->second;
+            const std::uint64_t generation = save_.generation;
+            list.erase(std::remove_if(list.begin(), list.end(),
+                                      [generation](const OwnSave& save) {
+                                          return save.generation == generation;
+                                      }),
+                       list.end());
+            if (list.empty()) {
+                shared.inProgress.erase(saves);
+            }
+        }
+    } catch (...) {
+        // The registry's lock could not be taken: the process is beyond keeping records.
     }
 }
 

@@ -200,11 +200,11 @@ int runReset(const Change& change, const std::string* keyName) {
         if (const int status = readForChange(change, text, readOnly); status != kSuccess) {
             return status;
         }
-        const bool unusable =
+        const bool repair =
             text.state == ReadState::Read && !tvd::checkConfigText(text.text).usable;
         return update(
             change, readOnly, [](tvd::Config& config) { config = tvd::Config{}; },
-            /*judge=*/false, /*repair=*/unusable);
+            /*judge=*/false, repair);
     }
     const tvd::ConfigKey* key = keyArgument(*keyName);
     if (key == nullptr) {
