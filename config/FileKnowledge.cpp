@@ -11,13 +11,10 @@
 #include <nlohmann/json.hpp>
 
 #include <tarvik/config/ConfigKeys.h>
+#include "config/RecordRead.h"
 
 namespace tarvik::driver::detail {
 namespace {
-
-const nlohmann::json& valueOf(const nlohmann::json& document, const ConfigKey& key) {
-    return key.section[0] == '\0' ? document.at(key.key) : document.at(key.section).at(key.key);
-}
 
 // The saves in progress and the live ledgers, per file. Made once and never destroyed: a watcher
 // held by a static object (or a module's) may save and stop after this file's own static objects

@@ -19,4 +19,8 @@ Config readOntoDefaults(const nlohmann::json& document, const Config& defaults) 
     return record;
 }
 
+const nlohmann::json& valueOf(const nlohmann::json& document, const ConfigKey& key) {
+    return key.section[0] == '\0' ? document.at(key.key) : document.at(key.section).at(key.key);
+}
+
 }  // namespace tarvik::driver::detail

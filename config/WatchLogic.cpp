@@ -33,10 +33,6 @@ bool parseRecord(std::string_view text, const Config& defaults, Config& record) 
     }
 }
 
-const nlohmann::json& valueOf(const nlohmann::json& document, const ConfigKey& key) {
-    return key.section[0] == '\0' ? document.at(key.key) : document.at(key.section).at(key.key);
-}
-
 WatchTime later(WatchTime time, std::chrono::milliseconds delay) {
     return time >= WatchTime::max() - delay ? WatchTime::max() : time + delay;
 }

@@ -5,7 +5,7 @@
 //
 //   tarvik_tray_driver <settings file> <interval ms>
 //
-// Prints "news <audio.bufferSizeMs>" for each news that lists the tray's setting, and at the
+// Prints "news <detection.minDurationMs>" for each news that lists the tray's setting, and at the
 // end "summary updates=N failed=N reverted=N own-reported=N final=N": reverted counts news
 // whose cooldownMs is not the driver's latest (a news that would undo its own update),
 // own-reported news that list the driver's own key.
@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
             if (news.outcome == tvd::WatchOutcome::Read) {
                 reverted += news.config.detection.cooldownMs != config.detection.cooldownMs;
                 ownReported += news.changed("detection.cooldownMs");
-                if (news.changed("audio.bufferSizeMs")) {
-                    std::cout << "news " << news.config.audio.bufferSizeMs << '\n';
+                if (news.changed("detection.minDurationMs")) {
+                    std::cout << "news " << news.config.detection.minDurationMs << '\n';
                 }
                 config = news.config;
             }
