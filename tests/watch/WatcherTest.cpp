@@ -49,10 +49,14 @@ Config withSensitivity(float sensitivity) {
     return config;
 }
 
-// Signals the first read of the file that began after a change had returned, once that read
-// has opened the file (when its buffer is sized): from then on it reads the changed file, or a
-// later one, whatever the test does next. Reads that began earlier, such as the watcher's look
-// at an event from before the change or the update's own load, do not count.
+// Signals the first read of the file that began after a change was made, once that read has
+// opened the file (when its buffer is sized): from then on it reads the changed file, or a
+// later one, whatever the test does next. A change is made at its swap (the seam's hook just
+// before the rename or ReplaceFileW, on the changing thread), or, for an in-place write, when
+// it returns: had the change counted only from its return, a look at its own event that began
+// while the test's thread was held up after the swap would be missed, and nothing would be
+// looked at again. Reads that began earlier, such as the watcher's look at an event from
+// before the change or the update's own load, do not count.
 struct ReadSignal {
     std::atomic<bool> changeMade{false};
     std::promise<void> seen;
@@ -128,8 +132,14 @@ protected:
     void changeThenAwaitTheWatchersRead(Change change) {
         const auto signal = std::make_shared<ReadSignal>();
         signal->arm(signal);
+        for (const Operation swap : {Operation::Replace, Operation::MoveIntoPlace}) {
+            platform::testing::runBeforeNext(swap, [signal] { signal->changeMade = true; });
+        }
         change();
         signal->changeMade = true;
+        for (const Operation swap : {Operation::Replace, Operation::MoveIntoPlace}) {
+            platform::testing::runBeforeNext(swap, nullptr);  // unused by an in-place write
+        }
         ASSERT_EQ(signal->seen.get_future().wait_for(kDeadline), std::future_status::ready)
             << "the watcher did not look at the file";
     }
