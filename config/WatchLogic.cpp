@@ -82,11 +82,12 @@ ReloadDecider::ReloadDecider(const WatchTimings& timings, const Config& inUse,
                              const Config& defaults)
     : timings_(timings), record_(inUse), defaults_(defaults) {}
 
-void ReloadDecider::noteChange(WatchTime now) {
+void ReloadDecider::noteChange(WatchTime now, bool complete) {
     if (!firstChange_) {
         firstChange_ = now;
     }
     lastChange_ = now;
+    completeSave_ = complete;
 }
 
 WatchTime ReloadDecider::nextLook() const {
@@ -95,8 +96,8 @@ WatchTime ReloadDecider::nextLook() const {
     }
     WatchTime next = WatchTime::max();
     if (firstChange_) {
-        next = std::min(
-            {next, later(lastChange_, timings_.settle), later(*firstChange_, timings_.maxDelay)});
+        next = std::min({next, completeSave_ ? lastChange_ : later(lastChange_, timings_.settle),
+                         later(*firstChange_, timings_.maxDelay)});
     }
     if (missingSince_) {
         next = std::min(next, later(*missingSince_, timings_.missingGrace));
@@ -112,6 +113,7 @@ WatchTime ReloadDecider::nextLook() const {
 
 void ReloadDecider::beginLook(WatchTime now) {
     firstChange_.reset();
+    completeSave_ = false;
     lastLook_ = now;
 }
 
@@ -322,6 +324,9 @@ private:
             case WatchSignal::Changed:
             case WatchSignal::Overflow:  // records were lost: anything may have changed
                 decider_.noteChange(now);
+                break;
+            case WatchSignal::CompleteSave:
+                decider_.noteChange(now, /*complete=*/true);
                 break;
             case WatchSignal::DirectoryGone:
                 armed_ = false;

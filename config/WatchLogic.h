@@ -28,6 +28,8 @@ using WatchTime = WatchClock::time_point;
 struct WatchTimings {
     // A change is read once the file has been quiet this long: a writer that truncates and then
     // writes in pieces is read when it is done, and a save 50 ms after another is still seen.
+    // A save that is complete when it is notified (renamed into place, closed by its last
+    // writer) is read at once.
     std::chrono::milliseconds settle{20};
     // ... and at the latest this long after the first change of a burst, so that a stream of
     // saves still gives news now and then.
@@ -73,8 +75,11 @@ public:
     void setPolling(bool polling) { polling_ = polling; }
     bool polling() const { return polling_; }
 
-    // Something may have changed the file (a notification, an overflow, a lost watch).
-    void noteChange(WatchTime now);
+    // Something may have changed the file (a notification, an overflow, a lost watch). A
+    // `complete` save (a file renamed onto the name, the last writer's close) is looked at at
+    // once; any other change waits for the settle time, and cancels a complete save noted before
+    // it but not yet looked at (the file is being written again).
+    void noteChange(WatchTime now, bool complete = false);
 
     // When the file should next be looked at: WatchTime::min() for at once, WatchTime::max()
     // when only a change can call for a look.
@@ -116,6 +121,7 @@ private:
     bool polling_ = false;
     bool pollingReported_ = false;
     std::optional<WatchTime> firstChange_;  // the first change not yet looked at
+    bool completeSave_ = false;             // ... and it was (the last of them) a complete save
     WatchTime lastChange_{};
     std::optional<WatchTime> missingSince_;  // absent, not yet reported
     std::optional<Digest> pendingUnusable_;  // unusable, not yet reported

@@ -66,7 +66,12 @@ struct WatchArm {
 // What ended a wait(), from the weakest to the strongest (Woken aside).
 enum class WatchSignal : unsigned char {
     Timeout,        // the time ran out
-    Changed,        // something happened to the file's name in the directory
+    Changed,        // something happened to the file's name in the directory: perhaps a write
+                    // still going on
+    CompleteSave,   // the last thing that happened to the name completes a save: a file renamed
+                    // onto it (a rename, MoveFileExW, ReplaceFileW) or (Linux) the close of a
+                    // file written in place that nobody has open any more as far as the
+                    // notifications tell. What the name holds now can be read at once.
     Overflow,       // notifications were lost (queue overflow): anything may have changed
     DirectoryGone,  // the directory was deleted, moved, replaced or unmounted: the watch is
                     // gone; arm again
@@ -97,7 +102,8 @@ public:
 
     // Waits up to `timeout` (negative: without a limit) for a change that concerns the file.
     // Several pending notifications are taken together and reported as the strongest of them
-    // (DirectoryGone, then Overflow, then Changed); a replaced directory is DirectoryGone.
+    // (DirectoryGone, then Overflow, then CompleteSave or Changed, as the last change of the
+    // name says); a replaced directory is DirectoryGone.
     // Without an armed watch it only waits for the time or a wake().
     WatchSignal wait(std::chrono::milliseconds timeout);
 

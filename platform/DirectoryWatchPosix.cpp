@@ -43,6 +43,11 @@ struct DirectoryWatch::Handles {
     std::filesystem::path directory;      // as arm() was given it
     DirectoryIdentity identity;           // what it led to when the watch was set up
     Clock::time_point nextIdentityCheck;  // while watching
+    // Opens of the file under its name less its closes, as the notifications tell (see
+    // drainEvents); a new file under the name starts again from zero.
+    int openCount = 0;
+    // A writer closed the file while someone else still had it open: the last close completes.
+    bool writeClosedWhileOpen = false;
 };
 
 namespace {
@@ -125,14 +130,60 @@ void removeWatch(DirectoryWatch::Handles& handles) {
     }
 }
 
+// What one event on the file's name says of its content: nothing (an open, a reader's close),
+// a change that may still be going on, or a save that is complete now. Keeps the open count:
+// a close after writing completes a save when nobody has the file open any more. The count is
+// only as good as the notifications: the kernel merges an event with an identical one queued
+// just before it, so two opens (or closes) in a row count once. A count too high only makes a
+// close wait for the settle time as any other change does; one too low lets a close by one of
+// two writers at once read the other's half-written file, which the watcher takes for
+// unusable only if it stays so.
+std::optional<WatchSignal> contentSignal(DirectoryWatch::Handles& handles, std::uint32_t mask) {
+    if ((mask & IN_MOVED_TO) != 0) {
+        handles.openCount = 0;  // another file (inode) under the name, written before it came
+        handles.writeClosedWhileOpen = false;
+        return WatchSignal::CompleteSave;
+    }
+    if ((mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM)) != 0) {
+        handles.openCount = 0;
+        handles.writeClosedWhileOpen = false;
+        return WatchSignal::Changed;
+    }
+    if ((mask & IN_OPEN) != 0) {
+        ++handles.openCount;
+        return std::nullopt;
+    }
+    if ((mask & IN_MODIFY) != 0) {
+        handles.writeClosedWhileOpen = false;  // written again after the close
+        return WatchSignal::Changed;
+    }
+    if ((mask & IN_CLOSE_WRITE) != 0) {
+        handles.openCount = std::max(handles.openCount - 1, 0);
+        handles.writeClosedWhileOpen = handles.openCount > 0;
+        return handles.openCount == 0 ? WatchSignal::CompleteSave : WatchSignal::Changed;
+    }
+    if ((mask & IN_CLOSE_NOWRITE) != 0) {
+        handles.openCount = std::max(handles.openCount - 1, 0);
+        if (handles.writeClosedWhileOpen && handles.openCount == 0) {
+            handles.writeClosedWhileOpen = false;  // the last one out after a writer
+            return WatchSignal::CompleteSave;
+        }
+        return std::nullopt;
+    }
+    return WatchSignal::Changed;  // IN_ATTRIB: perhaps readable again
+}
+
 // Reads every queued event and reports the strongest one that concerns the file; Timeout when
-// none does (the save's temporary file, other files of the directory).
+// none does (the save's temporary file, other files of the directory). Among the events on the
+// name, the last one that says something of its content decides between Changed and
+// CompleteSave; a change of attributes after a complete save leaves it complete.
 WatchSignal drainEvents(DirectoryWatch::Handles& handles) {
     // The enumeration lists the signals from the weakest to the strongest.
     WatchSignal strongest = WatchSignal::Timeout;
     const auto raise = [&strongest](WatchSignal signal) {
         strongest = std::max(strongest, signal);
     };
+    std::optional<WatchSignal> content;
     alignas(struct inotify_event) char buffer[16 * 1024];
     for (;;) {
         const ssize_t got = ::read(handles.notify, buffer, sizeof(buffer));
@@ -156,9 +207,17 @@ WatchSignal drainEvents(DirectoryWatch::Handles& handles) {
                        0) {
                 raise(WatchSignal::DirectoryGone);
             } else if (event->len > 0 && handles.name == event->name) {
-                raise(WatchSignal::Changed);
+                const std::optional<WatchSignal> said = contentSignal(handles, event->mask);
+                const bool attributesAfterSave =
+                    event->mask == IN_ATTRIB && content == WatchSignal::CompleteSave;
+                if (said && !attributesAfterSave) {
+                    content = said;
+                }
             }
         }
+    }
+    if (content) {
+        raise(*content);
     }
     if (strongest == WatchSignal::DirectoryGone) {
         // A directory that was moved keeps its watch; the path is what is watched, so let go.
@@ -206,6 +265,8 @@ WatchArm DirectoryWatch::arm(const std::filesystem::path& file) {
         }
     }
     removeWatch(handles);
+    handles.openCount = 0;
+    handles.writeClosedWhileOpen = false;
     handles.directory = directory;
     // The identity is taken before the watch is set up. Should the directory be replaced in
     // between, the watch is either on the old directory, which the first check finds out, or on
@@ -221,10 +282,12 @@ WatchArm DirectoryWatch::arm(const std::filesystem::path& file) {
     }
     // Every way the file's name can get new content: written in place (modify, close), created,
     // deleted, renamed to or from the name; attributes, so that a file made readable again is
-    // looked at. The directory's own deletion or move ends the watch.
-    constexpr std::uint32_t kMask = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
-                                    IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
-                                    IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+    // looked at; opens and closes, to tell when the last writer is done. The directory's own
+    // deletion or move ends the watch.
+    constexpr std::uint32_t kMask = IN_MODIFY | IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE |
+                                    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                    IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
+                                    IN_EXCL_UNLINK;
     int watch = -1;
     int error = 0;
     if (const auto fault = testing::takeFault(testing::Operation::WatchOpen)) {

@@ -86,6 +86,14 @@ bool concernsFile(const DirectoryWatch::Handles& handles, const FILE_NOTIFY_INFO
            std::find(name, name + length, L'~') != name + length;
 }
 
+// Whether a record names the file itself (not only a name that may be its 8.3 name).
+bool namesFile(const DirectoryWatch::Handles& handles, const FILE_NOTIFY_INFORMATION& record) {
+    const std::size_t length = record.FileNameLength / sizeof(wchar_t);
+    const wchar_t* name = record.FileName;
+    return sameName(name, length, handles.name) || sameName(name, length, handles.shortName) ||
+           sameName(name, length, handles.longName);
+}
+
 Clock::time_point later(Clock::time_point time, std::chrono::milliseconds delay) {
     return time >= Clock::time_point::max() - delay ? Clock::time_point::max() : time + delay;
 }
@@ -174,12 +182,17 @@ WatchSignal takeCompletion(DirectoryWatch::Handles& handles) {
     if (done && bytes == 0) {
         signal = WatchSignal::Overflow;  // the system's buffer overflowed: records were lost
     } else if (done) {
+        // The last record on the name decides: a file renamed onto it (MoveFileExW, and the
+        // rename that ReplaceFileW makes) is a complete save; anything else may be a write
+        // still going on, and so is a rename onto a name that only may be the file's.
         const auto* base = reinterpret_cast<const std::byte*>(handles.buffer.data());
         for (std::size_t offset = 0;;) {
             const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(base + offset);
             if (concernsFile(handles, *record)) {
-                signal = WatchSignal::Changed;
-                break;
+                signal =
+                    record->Action == FILE_ACTION_RENAMED_NEW_NAME && namesFile(handles, *record)
+                        ? WatchSignal::CompleteSave
+                        : WatchSignal::Changed;
             }
             if (record->NextEntryOffset == 0) {
                 break;

@@ -257,6 +257,44 @@ TEST_F(WatchLogicTest, BurstOfSavesGivesAFewNewsTheLastWithTheFinalContent) {
     EXPECT_LE(world_.reads().size(), 12U);
 }
 
+// A slider dragged in the tray application: a complete save every 16 ms (renamed into place).
+// Each is read the moment it is notified, so the driver follows save by save; a write in place
+// that may still be going on keeps the settle time.
+TEST_F(WatchLogicTest, CompleteSavesAreReadAtOnceEachGivingItsNews) {
+    world_.setFile(FileLook::Kind::Content, sensitivityDocument(0.0f));
+    constexpr int kSaves = 100;
+    for (int i = 1; i <= kSaves; ++i) {
+        world_.save(std::chrono::milliseconds(16 * i), sensitivityDocument(float(i) / 1000.0f),
+                    WatchSignal::CompleteSave);
+    }
+    world_.save(3000ms, sensitivityDocument(0.5f));  // in place, perhaps not done yet
+    world_.run(4s);
+    const auto news = later();
+    ASSERT_EQ(news.size(), std::size_t{kSaves} + 1);
+    for (int i = 1; i <= kSaves; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(news[i - 1].at, world_.at(std::chrono::milliseconds(16 * i)));
+        EXPECT_EQ(news[i - 1].news.config.detection.sensitivity, float(i) / 1000.0f);
+    }
+    EXPECT_EQ(news.back().at, world_.at(3020ms));
+}
+
+// A write noted after a complete save that has not been looked at yet means the file is being
+// written again: it waits for the settle time like any write.
+TEST(ReloadDeciderTest, WriteAfterACompleteSaveWaitsForTheSettleTime) {
+    const WatchTimings timings;
+    ReloadDecider decider(timings, Config{}, Config{});
+    const WatchTime start = WatchTime(std::chrono::hours(1));
+    decider.beginLook(start);
+    std::vector<std::uint64_t> accounted;
+    (void)decider.finishLook(start, {FileLook::Kind::Missing, {}, {}}, {}, accounted);
+
+    decider.noteChange(start + 10ms, /*complete=*/true);
+    EXPECT_EQ(decider.nextLook(), start + 10ms);
+    decider.noteChange(start + 11ms);
+    EXPECT_EQ(decider.nextLook(), start + 11ms + timings.settle);
+}
+
 TEST_F(WatchLogicTest, SaveFiftyMillisecondsAfterAnotherIsReportedToo) {
     world_.setFile(FileLook::Kind::Content, sensitivityDocument(0.1f));
     world_.save(100ms, sensitivityDocument(0.2f));
