@@ -1,11 +1,16 @@
 // The settings watcher's costs, for docs/benchmarks.md: what asking for news costs when nothing
-// changed, how long another process's save takes to reach the watcher, and what an idle watcher
-// costs in CPU time and wake-ups. A small timing program rather than a Google Benchmark, so that
-// it also runs on Windows (under Wine), where the figures that matter most come from.
+// changed, how long another process's save takes to reach the watcher (an atomic save, and a
+// write in place), how closely the driver follows a slider dragged in the tray application (a
+// save every 16 ms), and what an idle watcher costs in CPU time and wake-ups. A small timing
+// program rather than a Google Benchmark, so that it also runs on Windows (under Wine), where
+// the figures that matter most come from.
 //
-//   tarvik_watch_bench [--smoke]            the three measurements (--smoke: a few seconds)
-//   tarvik_watch_bench saver FILE N PAUSE   the other process: N saves of FILE, PAUSE ms apart,
-//                                           each followed by a line "<index> <steady clock ns>"
+//   tarvik_watch_bench [--smoke]            the measurements (--smoke: a few seconds)
+//   tarvik_watch_bench saver FILE N PAUSE [inplace]
+//                                           the other process: N saves of FILE, one every PAUSE
+//                                           ms (atomic saves; "inplace": truncate, write,
+//                                           close), each followed by a line
+//                                           "<index> <steady clock ns>"
 //
 // Files go to $TARVIK_BENCH_DIR (default: the temporary directory); they are removed at exit.
 // The latency is measured from the moment the other process's saveConfigJson() returns to the
@@ -17,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -24,7 +30,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include <tarvik/common/Logging.h>
 #include <tarvik/config/ConfigFile.h>
@@ -55,13 +64,23 @@ int indexOf(const tvd::Config& config) {
     return static_cast<int>(std::lround(config.detection.sensitivity * 1000.0f));
 }
 
-int runSaver(const fs::path& file, int count, int pauseMs) {
+// The saves are paced by the clock, not by pauses after them, so that a slow save does not
+// stretch the drag.
+int runSaver(const fs::path& file, int count, int pauseMs, bool inPlace) {
+    const auto start = Clock::now();
     for (int index = 1; index <= count; ++index) {
-        if (!tvd::saveConfigJson(file, numbered(index))) {
+        if (inPlace) {
+            std::ofstream out(file, std::ios::binary | std::ios::trunc);
+            out << nlohmann::json(numbered(index)).dump(4);
+            out.close();
+            if (!out) {
+                return 1;
+            }
+        } else if (!tvd::saveConfigJson(file, numbered(index))) {
             return 1;
         }
         std::cout << index << ' ' << steadyNanoseconds() << std::endl;
-        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(pauseMs) * index);
     }
     return 0;
 }
@@ -108,9 +127,17 @@ void measureAsking(const fs::path& file, bool smoke) {
         answers == 0 ? "" : " (news came meanwhile!)");
 }
 
-bool measureLatency(const fs::path& file, const fs::path& capture, bool smoke) {
-    const int count = smoke ? 5 : 200;
-    const int pauseMs = 100;
+// What one run of the saving process gave: when each save returned, and when the driver took
+// each news (the newest save it reported).
+struct SaverRun {
+    std::map<int, long long> savedAt;                  // index -> steady clock ns
+    std::vector<std::pair<long long, int>> newsTaken;  // (steady clock ns, index)
+    bool complete = false;                             // the last save was reported
+};
+
+SaverRun runAgainstSaver(const fs::path& file, const fs::path& capture, int count, int pauseMs,
+                         bool inPlace) {
+    SaverRun run;
     std::optional<tvd::ConfigWatcher> watcher;
     startWatcher(watcher, file);
     tarvik::platform::testing::RunningProgram saver;
@@ -120,40 +147,109 @@ bool measureLatency(const fs::path& file, const fs::path& capture, bool smoke) {
 #else
                           "tarvik_watch_bench";
 #endif
-    if (!saver.start(self,
-                     {"saver", file.u8string(), std::to_string(count), std::to_string(pauseMs)},
-                     capture)) {
-        std::printf("latency: could not start the saving process\n");
-        return false;
+    std::vector<std::string> arguments{"saver", file.u8string(), std::to_string(count),
+                                       std::to_string(pauseMs)};
+    if (inPlace) {
+        arguments.emplace_back("inplace");
     }
-    std::map<int, long long> newsAt;
-    // Until the last save's news. A save whose news merged with the next one's (a watcher
-    // that read late on a loaded machine) has no sample; that is no failure.
-    while (newsAt.count(count) == 0 && watcher->waitForNews(10s)) {
+    if (!saver.start(self, arguments, capture)) {
+        std::printf("could not start the saving process\n");
+        return run;
+    }
+    // The driver takes every news as it comes, until the last save's. A save whose news merged
+    // with the next one's (a watcher that read late on a loaded machine) has no sample.
+    int newest = 0;
+    while (newest != count && watcher->waitForNews(10s)) {
         const long long now = steadyNanoseconds();
         if (const std::optional<tvd::ConfigNews> news = watcher->takeNews()) {
-            newsAt[indexOf(news->config)] = now;
+            newest = indexOf(news->config);
+            run.newsTaken.emplace_back(now, newest);
         }
     }
-    std::vector<double> latencies;
     std::string line;
     while (saver.readLine(line, 10s)) {
         std::istringstream fields(line);
         int index = 0;
         long long savedAt = 0;
         fields >> index >> savedAt;
-        if (const auto found = newsAt.find(index); found != newsAt.end()) {
-            latencies.push_back(static_cast<double>(found->second - savedAt) / 1e6);
+        run.savedAt[index] = savedAt;
+    }
+    run.complete = saver.wait(10s) == 0 && newest == count;
+    return run;
+}
+
+bool measureLatency(const fs::path& file, const fs::path& capture, bool smoke, bool inPlace) {
+    const int count = smoke ? 5 : 200;
+    const int pauseMs = 100;
+    const SaverRun run = runAgainstSaver(file, capture, count, pauseMs, inPlace);
+    std::vector<double> latencies;
+    for (const auto& [at, index] : run.newsTaken) {
+        if (const auto saved = run.savedAt.find(index); saved != run.savedAt.end()) {
+            latencies.push_back(static_cast<double>(at - saved->second) / 1e6);
         }
     }
-    const int status = saver.wait(10s);
     std::printf(
-        "latency from another process's save returning to the news: %zu of %d saves "
+        "latency from another process's %s returning to the news: %zu of %d saves "
         "(%d ms apart) reported; median %.2f ms, 99th percentile %.2f ms, lowest %.2f ms, "
         "highest %.2f ms\n",
-        latencies.size(), count, pauseMs, percentile(latencies, 0.5), percentile(latencies, 0.99),
+        inPlace ? "write in place (truncate, write, close)" : "atomic save", latencies.size(),
+        count, pauseMs, percentile(latencies, 0.5), percentile(latencies, 0.99),
         percentile(latencies, 0.0), percentile(latencies, 1.0));
-    return status == 0 && newsAt.count(count) == 1;
+    return run.complete;
+}
+
+// A slider dragged in the tray application for 3 s: an atomic save every 16 ms, a frame. The
+// longest gap between two news while the saves arrive, and the staleness: at every millisecond
+// of the drag, how much older the newest save the driver has taken is than the newest save
+// made (0 while it holds the newest).
+bool measureDrag(const fs::path& file, const fs::path& capture, bool smoke) {
+    const int count = smoke ? 30 : 188;
+    const int pauseMs = 16;
+    const SaverRun run = runAgainstSaver(file, capture, count, pauseMs, /*inPlace=*/false);
+    if (run.savedAt.size() != static_cast<std::size_t>(count) || run.newsTaken.empty()) {
+        std::printf("slider drag: the run was incomplete\n");
+        return false;
+    }
+    const long long first = run.savedAt.begin()->second;
+    const long long last = run.savedAt.rbegin()->second;
+    double longestGap = 0;
+    long long previous = first;  // the first save: no news is due before it
+    for (const auto& [at, index] : run.newsTaken) {
+        if (at > first) {
+            longestGap = std::max(longestGap, static_cast<double>(at - previous) / 1e6);
+            previous = at;
+        }
+    }
+    std::vector<double> staleness;
+    std::size_t saved = 0;  // saves made so far (indices 1..saved)
+    std::size_t taken = 0;  // news taken so far
+    int held = 0;           // the newest save the driver holds
+    const std::vector<long long> saveTimes = [&run] {
+        std::vector<long long> times;
+        for (const auto& entry : run.savedAt) {
+            times.push_back(entry.second);
+        }
+        return times;
+    }();
+    for (long long t = first; t <= last; t += 1'000'000) {
+        while (saved < saveTimes.size() && saveTimes[saved] <= t) {
+            ++saved;
+        }
+        while (taken < run.newsTaken.size() && run.newsTaken[taken].first <= t) {
+            held = std::max(held, run.newsTaken[taken].second);
+            ++taken;
+        }
+        const long long newestMade = saveTimes[saved - 1];
+        const long long newestHeld = held > 0 ? run.savedAt.at(held) : first;
+        staleness.push_back(static_cast<double>(std::max(0LL, newestMade - newestHeld)) / 1e6);
+    }
+    std::printf(
+        "slider drag, %d atomic saves %d ms apart: %zu news taken; longest gap between news "
+        "%.1f ms; staleness (newest saved vs newest reported) median %.1f ms, 95th "
+        "percentile %.1f ms, highest %.1f ms\n",
+        count, pauseMs, run.newsTaken.size(), longestGap, percentile(staleness, 0.5),
+        percentile(staleness, 0.95), percentile(staleness, 1.0));
+    return run.complete;
 }
 
 enum class Idle { NoWatcher, Notifications, Polling };
@@ -204,8 +300,9 @@ fs::path workDirectory() {
 int main(int argc, char** argv) {
     tarvik::common::globalLogger.reset();  // the saves and loads need not say anything here
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (arguments.size() == 4 && arguments[0] == "saver") {
-        return runSaver(fs::u8path(arguments[1]), std::stoi(arguments[2]), std::stoi(arguments[3]));
+    if ((arguments.size() == 4 || arguments.size() == 5) && arguments[0] == "saver") {
+        return runSaver(fs::u8path(arguments[1]), std::stoi(arguments[2]), std::stoi(arguments[3]),
+                        arguments.size() == 5 && arguments[4] == "inplace");
     }
     const bool smoke = arguments.size() == 1 && arguments[0] == "--smoke";
     if (!arguments.empty() && !smoke) {
@@ -220,7 +317,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     measureAsking(file, smoke);
-    const bool complete = measureLatency(file, directory / "capture", smoke);
+    bool complete = measureLatency(file, directory / "capture", smoke, /*inPlace=*/false);
+    complete = measureLatency(file, directory / "capture", smoke, /*inPlace=*/true) && complete;
+    complete = measureDrag(file, directory / "capture", smoke) && complete;
     measureIdle(file, smoke, Idle::NoWatcher);
     measureIdle(file, smoke, Idle::Notifications);
     measureIdle(file, smoke, Idle::Polling);

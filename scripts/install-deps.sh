@@ -17,6 +17,8 @@ packages=(
     # the bindings of the C interface: Python (ctypes) and C#, built and run with Mono; Python
     # is also the tray scenario's tray application
     python3 mono-mcs mono-runtime
+    # editors among the writers the watcher is tested against
+    vim-tiny
     # fault injection, crash and power-cut harness
     strace fiu-utils libfiu-dev xfsprogs e2fsprogs eatmydata util-linux mount procps
 )

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/DirectoryWatch.h"
@@ -141,7 +142,7 @@ TEST_F(DirectoryWatchTest, CompleteSavesAreToldApartFromWritesThatMayGoOn) {
         const char* name;
         std::function<void(const fs::path& file, const fs::path& temporary)> write;
         WatchSignal onLinux;
-        WatchSignal onWindows;
+        std::optional<WatchSignal> onWindows;  // nothing: Windows notifies no close
     };
     const Case cases[] = {
         {"renamed into place",
@@ -168,7 +169,7 @@ TEST_F(DirectoryWatchTest, CompleteSavesAreToldApartFromWritesThatMayGoOn) {
              out.flush();
              ASSERT_EQ(watch_->wait(kDeadline), WatchSignal::Changed);
          },
-         WatchSignal::CompleteSave, WatchSignal::Changed},
+         WatchSignal::CompleteSave, std::nullopt},
         // The reader opens between the writer's open and its close: two opens in a row would
         // be merged by the kernel into one event.
         {"closed after writing while another program has it open",
@@ -181,7 +182,7 @@ TEST_F(DirectoryWatchTest, CompleteSavesAreToldApartFromWritesThatMayGoOn) {
              ASSERT_EQ(watch_->wait(kDeadline), WatchSignal::Changed);
              reader.close();  // the last one out: the save is complete now
          },
-         WatchSignal::CompleteSave, WatchSignal::Changed},
+         WatchSignal::CompleteSave, std::nullopt},
         {"deleted", [](const fs::path& file, const fs::path&) { fs::remove(file); },
          WatchSignal::Changed, WatchSignal::Changed},
     };
@@ -195,7 +196,9 @@ TEST_F(DirectoryWatchTest, CompleteSavesAreToldApartFromWritesThatMayGoOn) {
         if (HasFatalFailure()) {
             return;
         }
-        EXPECT_EQ(signalOfWhatHappened(watch), posix ? each.onLinux : each.onWindows);
+        if (posix || each.onWindows) {
+            EXPECT_EQ(signalOfWhatHappened(watch), posix ? each.onLinux : *each.onWindows);
+        }
     }
     watch_ = nullptr;
 }
