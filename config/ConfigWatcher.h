@@ -76,10 +76,17 @@
 //   and Missing are reported once per spell (Unusable again when its first problem changes,
 //   once the new text has lasted 100 ms); the next usable state is reported when it comes,
 //   and one bad state never stops later reloads.
-// - Timing. A change is read once the file has been quiet for 20 ms, and at the latest 200 ms
-//   after the first change of a burst: a burst of saves gives a few news, the last of them the
-//   final content; a save 50 ms after another is reported too. News that the caller has not
-//   taken yet is merged with the next: the newest state, its changed keys compared as above.
+// - Timing. A save that is complete when it is notified is read at once: a file renamed onto
+//   the name (rename, MoveFileExW, ReplaceFileW: every atomic save, the library's too) and, on
+//   Linux, a file written in place once its last writer closes it (as far as the notifications
+//   tell: while another program still has it open, the last close counts). A driver that asks
+//   every frame follows a slider dragged in the tray application save by save, a millisecond
+//   or two behind the file. Any other change (a write still going on, in place on Windows) is
+//   read once the file has been quiet for 20 ms, and at the latest 200 ms after the first
+//   change of a burst, so that a half-written file is never reported: a burst of such writes
+//   gives a few news, the last of them the final content; a save 50 ms after another is
+//   reported too. News that the caller has not taken yet is merged with the next: the newest
+//   state, its changed keys compared as above; news the caller takes is never held back.
 // - No notifications. Where the OS gives no change notifications (Linux: inotify's instance or
 //   watch limit reached; Windows: a file system or network redirector that refuses
 //   ReadDirectoryChangesW) the watcher looks at the file every second and says so (`polling`).
