@@ -9,8 +9,8 @@
 //   tarvik_watch_bench saver FILE N PAUSE [inplace]
 //                                           the other process: N saves of FILE, one every PAUSE
 //                                           ms (atomic saves; "inplace": truncate, write,
-//                                           close), each followed by a line
-//                                           "<index> <steady clock ns>"
+//                                           close); then a line per save "<index> <steady clock
+//                                           ns when it returned> <ns at its swap>"
 //
 // Files go to $TARVIK_BENCH_DIR (default: the temporary directory); they are removed at exit.
 // The latency is measured from the moment the other process's saveConfigJson() returns (and,
@@ -72,6 +72,9 @@ int indexOf(const tvd::Config& config) {
 int runSaver(const fs::path& file, int count, int pauseMs, bool inPlace) {
     const auto start = Clock::now();
     long long swappedAt = 0;  // an atomic save: just before its rename or ReplaceFileW
+    // Printed at the end: the watching process reads them once it has had the last news, and a
+    // pipe's buffer (4 KB under Wine) would stall the saves behind unread lines.
+    std::ostringstream lines;
     for (int index = 1; index <= count; ++index) {
         swappedAt = 0;
         if (inPlace) {
@@ -81,8 +84,7 @@ int runSaver(const fs::path& file, int count, int pauseMs, bool inPlace) {
             if (!out) {
                 return 1;
             }
-        }
-        if (!inPlace) {
+        } else {
             for (const auto swap : {tarvik::platform::testing::Operation::Replace,
                                     tarvik::platform::testing::Operation::MoveIntoPlace}) {
                 tarvik::platform::testing::runBeforeNext(
@@ -93,10 +95,10 @@ int runSaver(const fs::path& file, int count, int pauseMs, bool inPlace) {
             }
         }
         const long long returnedAt = steadyNanoseconds();
-        std::cout << index << ' ' << returnedAt << ' ' << (inPlace ? returnedAt : swappedAt)
-                  << std::endl;
+        lines << index << ' ' << returnedAt << ' ' << (inPlace ? returnedAt : swappedAt) << '\n';
         std::this_thread::sleep_until(start + std::chrono::milliseconds(pauseMs) * index);
     }
+    std::cout << lines.str() << std::flush;
     return 0;
 }
 
