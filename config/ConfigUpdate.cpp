@@ -189,7 +189,8 @@ std::string firstMistake(std::string_view text) {
     return detail::firstProblem(text);
 }
 
-// `record` receives the document read onto `defaults`: each read starts from them afresh.
+// `record`, which holds `defaults`, receives the document read onto them; each read starts from
+// them afresh.
 LoadOutcome readForUpdate(const std::filesystem::path& path, const Config& defaults, Config& record,
                           platform::SaveLock& lock, detail::DocumentRead& read) {
     const auto started = std::chrono::steady_clock::now();
@@ -197,11 +198,11 @@ LoadOutcome readForUpdate(const std::filesystem::path& path, const Config& defau
     auto lastChange = started;
     for (;;) {
         read.unusable = false;
-        record = defaults;
         const LoadOutcome load = detail::loadConfig(path, record, &lock, &read);
         if (!read.unusable) {
             return load;
         }
+        record = defaults;
         const auto now = std::chrono::steady_clock::now();
         const detail::ReadDigest seen = detail::digestOf(read.unusableText);
         if (!lastSeen || !(*lastSeen == seen)) {
@@ -225,7 +226,7 @@ SaveOutcome update(const std::filesystem::path& path, Config& config, const Conf
     // The file is the truth: it is read onto the defaults, not onto the caller's record, whose
     // values may be out of date (a value that another process cleared, which the file holds as
     // null, must stay cleared). The load itself reads it onto them, so it is read only once.
-    Config fromFile;
+    Config fromFile = defaults;
     nlohmann::json document;
     detail::DocumentRead read;
     read.gate = accept ? &accept : nullptr;
@@ -281,17 +282,24 @@ SaveOutcome update(const std::filesystem::path& path, Config& config, const Conf
     return outcome;
 }
 
+// A default-constructed record, made once (its strings live on the heap) and never destroyed,
+// so that an update from a static object's destructor still has it.
+const Config& builtInDefaults() {
+    static const Config* const defaults = new Config;  // deliberately never deleted
+    return *defaults;
+}
+
 }  // namespace
 
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
                                     const std::function<bool(std::string_view)>& accept,
                                     const std::function<void(Config&)>& change) {
-    return update(path, config, Config{}, accept, change);
+    return update(path, config, builtInDefaults(), accept, change);
 }
 
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
                                     const std::function<void(Config&)>& change) {
-    return update(path, config, Config{}, nullptr, change);
+    return update(path, config, builtInDefaults(), nullptr, change);
 }
 
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
