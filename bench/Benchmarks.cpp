@@ -170,6 +170,35 @@ void updateSetting(benchmark::State& state, const fs::path& root) {
     }
 }
 
+// The update's goal on a memory file system, where no sync hides the CPU's work: one update that
+// flips fftSize against a load, the same change and a save of the same file. Both sides read
+// what the other wrote last: a record the save writes, no key it does not know.
+void updateInMemory(benchmark::State& state, const fs::path& root) {
+    const fs::path directory = root / "update";
+    fs::create_directories(directory);
+    const fs::path path = directory / "config.json";
+    bool ok = driver::saveConfigJson(path, driver::Config{});
+    const baseline::StderrToNull discard;  // both log the load's line through the console logger
+    const auto flip = [](driver::Config& c) {
+        c.detection.fftSize = c.detection.fftSize == 2048 ? 4096 : 2048;
+    };
+    runPaired(
+        state, 1,
+        [&] {
+            driver::Config config;
+            ok = driver::loadConfigJson(path, config) && ok;
+            flip(config);
+            ok = driver::saveConfigJson(path, config) && ok;
+        },
+        [&] {
+            driver::Config config;
+            ok = driver::updateConfigJson(path, config, flip) && ok;
+        });
+    if (!ok) {
+        state.SkipWithError("an update failed");
+    }
+}
+
 // ---- Logging ----------------------------------------------------------------------------------
 
 constexpr int kLogBatch = 1000;
@@ -385,6 +414,12 @@ void registerBenchmarks(const WorkDirectories& directories) {
     }
     benchmark::RegisterBenchmark("load/default", loadDefault, directories.disk)->UseManualTime();
     benchmark::RegisterBenchmark("update/disk", updateSetting, directories.disk)->UseManualTime();
+    if (!directories.memory.empty()) {
+        // A fixed count, so that every run's medians stand on the same number of pairs.
+        benchmark::RegisterBenchmark("update/memory", updateInMemory, directories.memory)
+            ->UseManualTime()
+            ->Iterations(400);
+    }
     benchmark::RegisterBenchmark("log/discarded-debug", logDiscarded)->UseManualTime();
     benchmark::RegisterBenchmark("log/written-info", logWritten)->UseManualTime();
     for (const std::size_t bytes :

@@ -165,6 +165,7 @@ private:
             {"save/memory", "save, durable, on /dev/shm", 1.20},
             {"load/default", "load of a saved default record", 1.10},
             {"update/disk", "update against load + save, disk", 1.05},
+            {"update/memory", "update against load+save, /dev/shm", 1.05},
             {"log/discarded-debug", "discarded DEBUG via logConcat", 0},
             {"log/written-info", "written INFO line (null device)", 0},
             {"growth/load/1024", "load of a 1 KB document", 0},

@@ -1,9 +1,12 @@
 #include <tarvik/common/ConsoleLogger.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <iostream>
+#include <iterator>
 #include <mutex>
 
 #include "platform/Time.h"
@@ -32,15 +35,16 @@ std::string_view levelWord(LogLevel level) {
     return "UNKNOWN";
 }
 
-// Appends `value` in decimal, left-filled with '0' to `width`; wider values are written whole.
-void appendPadded(std::string& out, std::int64_t value, int width) {
+// Writes `value` in decimal at `out`, left-filled with '0' to `width`; wider values are written
+// whole. Returns the end of what it wrote; `out` must have room for 20 characters and `width`.
+char* writePadded(char* out, std::int64_t value, int width) {
     char digits[24];
     const auto result = std::to_chars(std::begin(digits), std::end(digits), value);
     const auto length = static_cast<int>(result.ptr - digits);
     for (int i = length; i < width; ++i) {
-        out.push_back('0');
+        *out++ = '0';
     }
-    out.append(digits, result.ptr);
+    return std::copy(digits, result.ptr, out);
 }
 
 // Floor division, so that readings before 1970 still give 0..999 milliseconds.
@@ -78,19 +82,27 @@ std::string formatConsoleLine(std::int64_t ticks100ns, LogLevel level, std::stri
     const std::int64_t millis = floorDiv(ticks100ns, 10'000) - seconds * 1000;
     const std::tm local = platform::localCalendarTime(static_cast<std::time_t>(seconds));
 
+    // The stamp and the level into a buffer of their own, then the line in one allocation.
+    char prefix[128];
+    char* end = prefix;
+    *end++ = '[';
+    end = writePadded(end, local.tm_hour, 2);
+    *end++ = ':';
+    end = writePadded(end, local.tm_min, 2);
+    *end++ = ':';
+    end = writePadded(end, local.tm_sec, 2);
+    *end++ = '.';
+    end = writePadded(end, millis, 3);
+    const std::string_view levelName = levelWord(level);
+    *end++ = ']';
+    *end++ = ' ';
+    *end++ = '[';
+    end = std::copy(levelName.begin(), levelName.end(), end);
+    *end++ = ']';
+    *end++ = ' ';
     std::string line;
-    line.reserve(message.size() + 32);
-    line.push_back('[');
-    appendPadded(line, local.tm_hour, 2);
-    line.push_back(':');
-    appendPadded(line, local.tm_min, 2);
-    line.push_back(':');
-    appendPadded(line, local.tm_sec, 2);
-    line.push_back('.');
-    appendPadded(line, millis, 3);
-    line.append("] [");
-    line.append(levelWord(level));
-    line.append("] ");
+    line.reserve(static_cast<std::size_t>(end - prefix) + message.size() + 1);
+    line.append(prefix, end);
     line.append(message);
     line.push_back('\n');
     return line;

@@ -124,6 +124,19 @@ void appendPiece(std::string& out, const Piece& piece) {
     }
 }
 
+// The length of a text piece, so that a message is built in one allocation; other pieces are
+// left to the string's growth.
+template <typename Piece>
+std::size_t sizeHint(const Piece& piece) {
+    if constexpr (std::is_same_v<Piece, const char*> || std::is_same_v<Piece, char*>) {
+        return piece != nullptr ? std::char_traits<char>::length(piece) : 0;
+    } else if constexpr (std::is_convertible_v<const Piece&, std::string_view>) {
+        return std::string_view(piece).size();
+    } else {
+        return 0;
+    }
+}
+
 }  // namespace detail
 
 // Joins `pieces` with nothing between them, as a default-formatted std::ostream would print
@@ -131,6 +144,7 @@ void appendPiece(std::string& out, const Piece& piece) {
 template <typename... Pieces>
 void logConcat(LogLevel level, const Pieces&... pieces) {
     std::string text;
+    text.reserve((detail::sizeHint(pieces) + ... + std::size_t{0}));
     (detail::appendPiece(text, pieces), ...);
     logMessage(level, text);
 }

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <variant>
 
 #include <nlohmann/json.hpp>
@@ -154,9 +155,17 @@ constexpr const ConfigKey* tableKey(std::string_view section, std::string_view k
 // Stores what the acceptance rule makes of `value` in the field `Member` of the record.
 template <typename Record, typename Field, Field Record::*Member>
 void readMember(ValueType type, const json& value, Record& record) {
-    FieldValue converted;
-    if (convertValue(type, value, &converted) == Acceptance::Applied) {
-        record.*Member = std::get<Field>(std::move(converted));
+    if constexpr (std::is_same_v<Field, std::string>) {
+        // A narrow text is taken as it is: copied straight into the field, whose buffer a load
+        // of the same file again already has, instead of through a converted copy.
+        if (convertValue(type, value, nullptr) == Acceptance::Applied) {
+            record.*Member = value.get_ref<const std::string&>();
+        }
+    } else {
+        FieldValue converted;
+        if (convertValue(type, value, &converted) == Acceptance::Applied) {
+            record.*Member = std::get<Field>(std::move(converted));
+        }
     }
 }
 

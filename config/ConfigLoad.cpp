@@ -166,7 +166,7 @@ LoadOutcome loadConfig(const std::filesystem::path& path, Config& config,
         } else {
             try {
                 from_json(document, config);
-                logConcat(LogLevel::Info, "Driver loaded config from: ", pathForLog(path));
+                logConcat(LogLevel::Info, "Driver loaded config from: ", pathTextForLog(path));
                 if (update != nullptr && update->document != nullptr) {
                     *update->document = std::move(document);
                 }

@@ -189,7 +189,9 @@ std::string firstMistake(std::string_view text) {
     return detail::firstProblem(text);
 }
 
-LoadOutcome readForUpdate(const std::filesystem::path& path, Config& record,
+// `record`, which holds `defaults`, receives the document read onto them; each read starts from
+// them afresh.
+LoadOutcome readForUpdate(const std::filesystem::path& path, const Config& defaults, Config& record,
                           platform::SaveLock& lock, detail::DocumentRead& read) {
     const auto started = std::chrono::steady_clock::now();
     std::optional<detail::ReadDigest> lastSeen;
@@ -200,6 +202,7 @@ LoadOutcome readForUpdate(const std::filesystem::path& path, Config& record,
         if (!read.unusable) {
             return load;
         }
+        record = defaults;
         const auto now = std::chrono::steady_clock::now();
         const detail::ReadDigest seen = detail::digestOf(read.unusableText);
         if (!lastSeen || !(*lastSeen == seen)) {
@@ -222,14 +225,14 @@ SaveOutcome update(const std::filesystem::path& path, Config& config, const Conf
     }
     // The file is the truth: it is read onto the defaults, not onto the caller's record, whose
     // values may be out of date (a value that another process cleared, which the file holds as
-    // null, must stay cleared).
-    Config fromFile;
+    // null, must stay cleared). The load itself reads it onto them, so it is read only once.
+    Config fromFile = defaults;
     nlohmann::json document;
     detail::DocumentRead read;
     read.gate = accept ? &accept : nullptr;
     read.document = &document;
     read.leaveUnusable = true;
-    const LoadOutcome load = readForUpdate(path, fromFile, lock, read);
+    const LoadOutcome load = readForUpdate(path, defaults, fromFile, lock, read);
     if (read.refused) {
         SaveOutcome outcome;
         outcome.failure = SaveFailure::Refused;
@@ -256,19 +259,21 @@ SaveOutcome update(const std::filesystem::path& path, Config& config, const Conf
         outcome.load = load;
         return outcome;
     }
-    Config updated;
     std::optional<Config> base;
     if (load == LoadOutcome::Read) {
-        updated = detail::readOntoDefaults(document, defaults);
-        base = updated;
-    } else {
-        // No file: the caller's record is the start, so that a first save keeps the caller's
-        // own settings.
-        updated = config;
+        detail::keepDefaultsWhereNullClears(document, defaults, fromFile);
+        base = fromFile;
     }
+    // No file: the caller's record is the start, so that a first save keeps the caller's own
+    // settings.
+    Config updated = base ? std::move(fromFile) : config;
     change(updated);
-    const std::string text = load == LoadOutcome::Read ? mergedDocumentText(document, updated, path)
-                                                       : detail::documentText(updated);
+    // A document that holds the record alone (as every save writes it) keeps nothing of its own
+    // through the merge: the straight writer gives the same text without building the tree.
+    const bool keepsOwnMembers =
+        load == LoadOutcome::Read && !detail::holdsOnlyRecordKeys(document);
+    const std::string text = keepsOwnMembers ? mergedDocumentText(document, updated, path)
+                                             : detail::documentText(updated);
     SaveOutcome outcome =
         detail::writeHoldingLock(path, text, lock, &updated, base ? &*base : nullptr);
     if (outcome.ok()) {
@@ -277,17 +282,24 @@ SaveOutcome update(const std::filesystem::path& path, Config& config, const Conf
     return outcome;
 }
 
+// A default-constructed record, made once (its strings live on the heap) and never destroyed,
+// so that an update from a static object's destructor still has it.
+const Config& builtInDefaults() {
+    static const Config* const defaults = new Config;  // deliberately never deleted
+    return *defaults;
+}
+
 }  // namespace
 
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
                                     const std::function<bool(std::string_view)>& accept,
                                     const std::function<void(Config&)>& change) {
-    return update(path, config, Config{}, accept, change);
+    return update(path, config, builtInDefaults(), accept, change);
 }
 
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,
                                     const std::function<void(Config&)>& change) {
-    return update(path, config, Config{}, nullptr, change);
+    return update(path, config, builtInDefaults(), nullptr, change);
 }
 
 SaveOutcome updateConfigJsonOutcome(const std::filesystem::path& path, Config& config,

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <type_traits>
 
 #include "platform/Text.h"
 
@@ -26,6 +27,18 @@ inline std::string pathForLog(const std::filesystem::path& path) {
         return path.string();
     } catch (const std::exception&) {
         return lenientUtf8(path.native());
+    }
+}
+
+// pathForLog() without the copy where the path's own text is narrow already (POSIX): a reference
+// to it, which a message then copies once, into itself. Elsewhere pathForLog()'s string.
+template <typename Path>
+std::conditional_t<std::is_same_v<typename Path::value_type, char>, const std::string&, std::string>
+pathTextForLog(const Path& path) {
+    if constexpr (std::is_same_v<typename Path::value_type, char>) {
+        return path.native();
+    } else {
+        return pathForLog(path);
     }
 }
 

@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include <tarvik/config/ConfigFile.h>
+#include "config/RecordRead.h"
 #include "platform/File.h"
 #include "platform/testing/FaultInjection.h"
 #include "platform/testing/OsTestSupport.h"
@@ -436,6 +437,79 @@ TEST_F(UpdateTest, UpdateKeepsEveryMemberTheRecordHasNoFieldFor) {
 
     ASSERT_TRUE(saveConfigJson(path(), config));
     EXPECT_EQ(readFile(path()), documentOf(record));
+}
+
+// The merge that an update promises, done by hand: the document read, with the record's keys
+// written into it (into a section that is an object one by one, elsewhere whole), as dump(4)
+// writes it.
+std::string mergedText(const std::string& stored, const Config& record) {
+    nlohmann::json merged = nlohmann::json::parse(stored);
+    const nlohmann::json written = record;
+    for (const auto& [key, value] : written.items()) {
+        if (value.is_object() && merged.contains(key) && merged[key].is_object()) {
+            merged[key].update(value);
+        } else {
+            merged[key] = value;
+        }
+    }
+    return merged.dump(4);
+}
+
+// A document that holds the record alone (plain) is written as a save writes the record, one
+// with anything more through the merge; either way the bytes are the merge's and every member
+// the record has no field for (at `kept`) is still there.
+TEST_F(UpdateTest, UpdateWritesTheMergedDocumentWhicheverWayItIsWritten) {
+    Config full;
+    full.audio.deviceId = L"dev-\u00fc";
+    full.steamvr.customActionBinding = "/actions/a\"b";
+    full.training.lastTrainedTimestamp = TimePoint(std::chrono::seconds(1700000000));
+    full.detection.sensitivity = 0.3f;
+    struct Case {
+        const char* name;
+        std::string stored;
+        bool plain;
+        const char* kept;  // a JSON pointer to a member the record has no field for, or ""
+    };
+    const Case cases[] = {
+        {"saved default record", documentOf(Config{}), true, ""},
+        {"saved record, every value set", documentOf(full), true, ""},
+        {"empty object", "{}", true, ""},
+        {"some keys, nulls where they are written",
+         R"({"version":2,"audio":{"deviceId":null},"training":{"lastTrainedTimestamp":null}})",
+         true, ""},
+        {"escapes and UTF-8 in a string", R"({"training": {"dataFile": "a\"b\\c\u0001é"}})", true,
+         ""},
+        {"text under an integer key", R"({"detection": {"fftSize": "4096"}})", false, ""},
+        {"integer where a double is written", R"({"detection": {"sensitivity": 1}})", false, ""},
+        {"null where null is not written", R"({"version": null})", false, ""},
+        {"section that is not an object", R"({"training": 5})", false, ""},
+        {"unknown top-level key", R"({"future": [1, {"a": null}], "version": 2})", false,
+         "/future"},
+        {"unknown key in a section", R"({"audio": {"gain": 3, "bufferSizeMs": 7}})", false,
+         "/audio/gain"},
+        {"misspelt section", R"({"stemvr": {"customActionBinding": "/x"}})", false, "/stemvr"},
+        {"key of another section", R"({"audio": {"fftSize": 1}})", false, "/audio/fftSize"},
+        {"a section's key at the top level", R"({"fftSize": 1})", false, "/fftSize"},
+        {"a section inside a section", R"({"audio": {"audio": {}}})", false, "/audio/audio"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(path(), c.stored);
+        EXPECT_EQ(detail::holdsOnlyRecordKeys(nlohmann::json::parse(c.stored)), c.plain);
+        Config config;
+        ASSERT_TRUE(
+            updateConfigJson(path(), config, [](Config& r) { r.detection.fftSize = 1024; }));
+        const std::string written = readFile(path());
+        EXPECT_EQ(written, mergedText(c.stored, config));
+        if (c.plain) {
+            EXPECT_EQ(written, documentOf(config));
+        }
+        if (*c.kept != '\0') {
+            const nlohmann::json::json_pointer kept(c.kept);
+            EXPECT_EQ(nlohmann::json::parse(written).at(kept),
+                      nlohmann::json::parse(c.stored).at(kept));
+        }
+    }
 }
 
 // The file is there but could not be read: saving would replace the user's settings with the
