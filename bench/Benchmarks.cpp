@@ -139,35 +139,39 @@ void loadDefault(benchmark::State& state, const fs::path& root) {
 
 // ---- Update -----------------------------------------------------------------------------------
 
-// Read-modify-write in one step against its parts done one after the other: the update holds
-// the saves' lock across them, and that must cost next to nothing beyond the load and the save.
-void updateSetting(benchmark::State& state, const fs::path& root) {
-    const fs::path directory = root / "update";
-    fs::create_directories(directory);
-    const fs::path separatePath = directory / "separate.json";
-    const fs::path updatedPath = directory / "updated.json";
-    bool ok = driver::saveConfigJson(separatePath, driver::Config{}) &&
-              driver::saveConfigJson(updatedPath, driver::Config{});
+// Read-modify-write in one step against its parts done one after the other: `change` through
+// one updateConfigJson() of `updated` against a loadConfigJson(), the same change and a
+// saveConfigJson() of `separate` (the same file or another).
+void runUpdatePairs(benchmark::State& state, const fs::path& separate, const fs::path& updated,
+                    const std::function<void(driver::Config&)>& change) {
+    bool ok = driver::saveConfigJson(separate, driver::Config{}) &&
+              driver::saveConfigJson(updated, driver::Config{});
     const baseline::StderrToNull discard;  // both log the load's line through the console logger
-    std::int32_t counter = 0;
     runPaired(
         state, 1,
         [&] {
             driver::Config config;
-            ok = driver::loadConfigJson(separatePath, config) && ok;
-            config.audio.bufferSizeMs = ++counter;
-            ok = driver::saveConfigJson(separatePath, config) && ok;
+            ok = driver::loadConfigJson(separate, config) && ok;
+            change(config);
+            ok = driver::saveConfigJson(separate, config) && ok;
         },
         [&] {
             driver::Config config;
-            ok = driver::updateConfigJson(
-                     updatedPath, config,
-                     [&](driver::Config& c) { c.audio.bufferSizeMs = ++counter; }) &&
-                 ok;
+            ok = driver::updateConfigJson(updated, config, change) && ok;
         });
     if (!ok) {
         state.SkipWithError("an update failed");
     }
+}
+
+// On disk: the update holds the saves' lock across its parts, and that must cost next to
+// nothing beyond the load and the save.
+void updateSetting(benchmark::State& state, const fs::path& root) {
+    const fs::path directory = root / "update";
+    fs::create_directories(directory);
+    std::int32_t counter = 0;
+    runUpdatePairs(state, directory / "separate.json", directory / "updated.json",
+                   [&counter](driver::Config& c) { c.audio.bufferSizeMs = ++counter; });
 }
 
 // The update's goal on a memory file system, where no sync hides the CPU's work: one update that
@@ -176,27 +180,9 @@ void updateSetting(benchmark::State& state, const fs::path& root) {
 void updateInMemory(benchmark::State& state, const fs::path& root) {
     const fs::path directory = root / "update";
     fs::create_directories(directory);
-    const fs::path path = directory / "config.json";
-    bool ok = driver::saveConfigJson(path, driver::Config{});
-    const baseline::StderrToNull discard;  // both log the load's line through the console logger
-    const auto flip = [](driver::Config& c) {
-        c.detection.fftSize = c.detection.fftSize == 2048 ? 4096 : 2048;
-    };
-    runPaired(
-        state, 1,
-        [&] {
-            driver::Config config;
-            ok = driver::loadConfigJson(path, config) && ok;
-            flip(config);
-            ok = driver::saveConfigJson(path, config) && ok;
-        },
-        [&] {
-            driver::Config config;
-            ok = driver::updateConfigJson(path, config, flip) && ok;
-        });
-    if (!ok) {
-        state.SkipWithError("an update failed");
-    }
+    runUpdatePairs(
+        state, directory / "config.json", directory / "config.json",
+        [](driver::Config& c) { c.detection.fftSize = c.detection.fftSize == 2048 ? 4096 : 2048; });
 }
 
 // ---- Logging ----------------------------------------------------------------------------------

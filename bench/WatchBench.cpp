@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -250,27 +251,19 @@ bool measureDrag(const fs::path& file, const fs::path& capture, bool smoke) {
         }
     }
     std::vector<double> staleness;
-    std::size_t saved = 0;  // saves made so far (indices 1..saved)
-    std::size_t taken = 0;  // news taken so far
-    int held = 0;           // the newest save the driver holds
-    const std::vector<long long> saveTimes = [&run] {
-        std::vector<long long> times;
-        for (const auto& entry : run.swappedAt) {
-            times.push_back(entry.second);
-        }
-        return times;
-    }();
+    auto made = run.swappedAt.begin();  // the newest save in place (the map is in save order)
+    std::size_t taken = 0;              // news taken so far
+    int held = 0;                       // the newest save the driver holds
     for (long long t = first; t <= last; t += 1'000'000) {
-        while (saved < saveTimes.size() && saveTimes[saved] <= t) {
-            ++saved;
+        while (std::next(made) != run.swappedAt.end() && std::next(made)->second <= t) {
+            ++made;
         }
         while (taken < run.newsTaken.size() && run.newsTaken[taken].first <= t) {
             held = std::max(held, run.newsTaken[taken].second);
             ++taken;
         }
-        const long long newestMade = saveTimes[saved - 1];
         const long long newestHeld = held > 0 ? run.swappedAt.at(held) : first;
-        staleness.push_back(static_cast<double>(std::max(0LL, newestMade - newestHeld)) / 1e6);
+        staleness.push_back(static_cast<double>(std::max(0LL, made->second - newestHeld)) / 1e6);
     }
     std::printf(
         "slider drag, %d atomic saves %d ms apart: %zu news taken; longest gap between news "

@@ -73,6 +73,14 @@ bool sameName(const wchar_t* name, std::size_t length, const std::wstring& wante
                                   static_cast<int>(wanted.size()), TRUE) == CSTR_EQUAL;
 }
 
+// Whether a record names the file itself (not only a name that may be its 8.3 name).
+bool namesFile(const DirectoryWatch::Handles& handles, const FILE_NOTIFY_INFORMATION& record) {
+    const std::size_t length = record.FileNameLength / sizeof(wchar_t);
+    const wchar_t* name = record.FileName;
+    return sameName(name, length, handles.name) || sameName(name, length, handles.shortName) ||
+           sameName(name, length, handles.longName);
+}
+
 // Whether a record of the notification buffer may concern the file: its name (in any case),
 // its known 8.3 name, its long name, or any name that may be an 8.3 name (it holds a "~"): a
 // notification may carry the short name, and a short name made after arm() cannot be known
@@ -81,17 +89,8 @@ bool sameName(const wchar_t* name, std::size_t length, const std::wstring& wante
 bool concernsFile(const DirectoryWatch::Handles& handles, const FILE_NOTIFY_INFORMATION& record) {
     const std::size_t length = record.FileNameLength / sizeof(wchar_t);
     const wchar_t* name = record.FileName;
-    return handles.nameMayBeShort || sameName(name, length, handles.name) ||
-           sameName(name, length, handles.shortName) || sameName(name, length, handles.longName) ||
+    return handles.nameMayBeShort || namesFile(handles, record) ||
            std::find(name, name + length, L'~') != name + length;
-}
-
-// Whether a record names the file itself (not only a name that may be its 8.3 name).
-bool namesFile(const DirectoryWatch::Handles& handles, const FILE_NOTIFY_INFORMATION& record) {
-    const std::size_t length = record.FileNameLength / sizeof(wchar_t);
-    const wchar_t* name = record.FileName;
-    return sameName(name, length, handles.name) || sameName(name, length, handles.shortName) ||
-           sameName(name, length, handles.longName);
 }
 
 Clock::time_point later(Clock::time_point time, std::chrono::milliseconds delay) {

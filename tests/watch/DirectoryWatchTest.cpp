@@ -53,9 +53,6 @@ WatchSignal signalOfWhatHappened(DirectoryWatch& watch) {
 
 class DirectoryWatchTest : public testsupport::ScratchTest {
 protected:
-    // The watch of the running case, for the steps of a table case that look in between.
-    static inline DirectoryWatch* watch_ = nullptr;
-
     void SetUp() override {
         ScratchTest::SetUp();
         settings_ = dir_ / "home" / "settings";
@@ -140,59 +137,63 @@ TEST_F(DirectoryWatchTest, CompleteSavesAreToldApartFromWritesThatMayGoOn) {
     const fs::path temporary = settings_ / "config.json.tmp";
     struct Case {
         const char* name;
-        std::function<void(const fs::path& file, const fs::path& temporary)> write;
+        // Writes; a case that looks in between (at a write still going on) waits on `watch`.
+        std::function<void(DirectoryWatch& watch, const fs::path& file, const fs::path& temporary)>
+            write;
         WatchSignal onLinux;
         std::optional<WatchSignal> onWindows;  // nothing: Windows notifies no close
     };
     const Case cases[] = {
         {"renamed into place",
-         [](const fs::path& file, const fs::path& temporary) {
+         [](DirectoryWatch&, const fs::path& file, const fs::path& temporary) {
              writeFile(temporary, "{\"version\": 2}");
              ASSERT_EQ(moveIntoPlace(temporary, file), 0U);
          },
          WatchSignal::CompleteSave, WatchSignal::CompleteSave},
         {"replaced (the library's save)",
-         [](const fs::path& file, const fs::path& temporary) {
+         [](DirectoryWatch&, const fs::path& file, const fs::path& temporary) {
              writeFile(temporary, "{\"version\": 3}");
              ASSERT_EQ(replaceFile(file, temporary), 0U);
          },
          WatchSignal::CompleteSave, WatchSignal::CompleteSave},
         {"written in place and closed",
-         [](const fs::path& file, const fs::path&) { writeFile(file, "{\"version\": 4}"); },
+         [](DirectoryWatch&, const fs::path& file, const fs::path&) {
+             writeFile(file, "{\"version\": 4}");
+         },
          WatchSignal::CompleteSave, WatchSignal::Changed},
         {"renamed into place, then written in place (closed only after a look)",
-         [](const fs::path& file, const fs::path& temporary) {
+         [](DirectoryWatch& watch, const fs::path& file, const fs::path& temporary) {
              writeFile(temporary, "{\"version\": 5}");
              ASSERT_EQ(moveIntoPlace(temporary, file), 0U);
              std::ofstream out(file, std::ios::binary | std::ios::app);
              out << " ";
              out.flush();
-             ASSERT_EQ(watch_->wait(kDeadline), WatchSignal::Changed);
+             ASSERT_EQ(watch.wait(kDeadline), WatchSignal::Changed);
          },
          WatchSignal::CompleteSave, std::nullopt},
         // The reader opens between the writer's open and its close: two opens in a row would
         // be merged by the kernel into one event.
         {"closed after writing while another program has it open",
-         [](const fs::path& file, const fs::path&) {
+         [](DirectoryWatch& watch, const fs::path& file, const fs::path&) {
              std::ofstream out(file, std::ios::binary | std::ios::trunc);
              out << "{\"version\": 6}";
              out.flush();
              std::ifstream reader(file, std::ios::binary);
              out.close();
-             ASSERT_EQ(watch_->wait(kDeadline), WatchSignal::Changed);
+             ASSERT_EQ(watch.wait(kDeadline), WatchSignal::Changed);
              reader.close();  // the last one out: the save is complete now
          },
          WatchSignal::CompleteSave, std::nullopt},
-        {"deleted", [](const fs::path& file, const fs::path&) { fs::remove(file); },
+        {"deleted",
+         [](DirectoryWatch&, const fs::path& file, const fs::path&) { fs::remove(file); },
          WatchSignal::Changed, WatchSignal::Changed},
     };
     for (const Case& each : cases) {
         SCOPED_TRACE(each.name);
         writeFile(file_, "{}");
         DirectoryWatch watch(kNoIdentityCheck);
-        watch_ = &watch;
         ASSERT_TRUE(watching(watch.arm(file_)));
-        each.write(file_, temporary);
+        each.write(watch, file_, temporary);
         if (HasFatalFailure()) {
             return;
         }
@@ -200,7 +201,6 @@ TEST_F(DirectoryWatchTest, CompleteSavesAreToldApartFromWritesThatMayGoOn) {
             EXPECT_EQ(signalOfWhatHappened(watch), posix ? each.onLinux : *each.onWindows);
         }
     }
-    watch_ = nullptr;
 }
 
 // The directory's own move is a notification on Linux: it must end the watch without waiting
